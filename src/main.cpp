@@ -1,0 +1,219 @@
+// naltctl: sends one command word ("START" or "STOP") to the nalt service's
+// control port over TCP and reports the reply line. Exit status: 0 when the
+// service accepted the command, 1 for a bad command line, 3 when the exchange
+// failed or the service refused.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#endif
+
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kUsageError = 1;
+constexpr int kConnectionError = 3;
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+using IoLength = int;
+constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
+
+bool initializeSocketLibrary() {
+  WSADATA data;
+  std::memset(&data, 0, sizeof data);
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+void cleanupSocketLibrary() { WSACleanup(); }
+void closeSocket(SocketHandle handle) { closesocket(handle); }
+bool wasInterrupted() { return false; }
+#else
+using SocketHandle = int;
+using IoLength = std::size_t;
+constexpr SocketHandle kInvalidSocket = -1;
+#ifdef MSG_NOSIGNAL
+// A peer that resets the connection must make the send fail, not end the
+// process with SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+bool initializeSocketLibrary() { return true; }
+#else
+// No per-call flag here (macOS): ignore SIGPIPE for the whole process.
+constexpr int kSendFlags = 0;
+bool initializeSocketLibrary() { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
+#endif
+void cleanupSocketLibrary() {}
+void closeSocket(SocketHandle handle) { close(handle); }
+bool wasInterrupted() { return errno == EINTR; }
+#endif
+
+void writeBytes(std::FILE* stream, const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+}
+
+void writeText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
+
+// Hands every byte of data to the platform. False on the first send that
+// reports 0 or an error; what went before stays sent.
+bool sendAll(SocketHandle handle, const std::string& data) {
+  const char* cursor = data.data();
+  std::size_t remaining = data.size();
+  while (remaining != 0) {
+    const auto sent = send(handle, cursor, static_cast<IoLength>(remaining), kSendFlags);
+    if (sent < 0 && wasInterrupted())
+      continue;
+    if (sent <= 0)
+      return false;
+    cursor += sent;
+    remaining -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+// Reads until the reply holds a line feed or the peer closes. A receive error
+// ends the reply like a close does: what arrived before it is still the reply.
+std::string readResponse(SocketHandle handle) {
+  std::string reply;
+  char buffer[256];
+  for (;;) {
+    const auto received = recv(handle, buffer, static_cast<IoLength>(sizeof buffer), 0);
+    if (received < 0 && wasInterrupted())
+      continue;
+    if (received <= 0)
+      break;
+    reply.append(buffer, static_cast<std::size_t>(received));
+    if (reply.find('\n') != std::string::npos)
+      break;
+  }
+  return reply;
+}
+
+// One exchange with the service: connect, send the command line, read the
+// reply line, release everything, then report. Returns kSuccess only when
+// the reply begins with "OK".
+int sendCommandToNalt(const std::string& host, const std::string& port,
+                      const std::string& command) {
+  if (!initializeSocketLibrary()) {
+    writeText(stderr, "Failed to initialize socket library.\n");
+    return kConnectionError;
+  }
+
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* addresses = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  if (resolved != 0) {
+    writeText(stderr, "Failed to resolve nalt endpoint: ");
+    writeText(stderr, gai_strerror(resolved));
+    writeText(stderr, "\n");
+    cleanupSocketLibrary();
+    return kConnectionError;
+  }
+
+  SocketHandle handle = kInvalidSocket;
+  for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
+    handle = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (handle == kInvalidSocket)
+      continue;
+    if (connect(handle, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0)
+      break;
+    closeSocket(handle);
+    handle = kInvalidSocket;
+  }
+  freeaddrinfo(addresses);
+
+  if (handle == kInvalidSocket) {
+    writeText(stderr, "Failed to connect to nalt at ");
+    writeBytes(stderr, host);
+    writeText(stderr, ":");
+    writeBytes(stderr, port);
+    writeText(stderr, "\n");
+    cleanupSocketLibrary();
+    return kConnectionError;
+  }
+
+  if (!sendAll(handle, command + "\n")) {
+    writeText(stderr, "Failed to send command to nalt.\n");
+    closeSocket(handle);
+    cleanupSocketLibrary();
+    return kConnectionError;
+  }
+
+  // Everything is released before the reply is judged, so no outcome below
+  // can leave the socket or the library behind.
+  const std::string reply = readResponse(handle);
+  closeSocket(handle);
+  cleanupSocketLibrary();
+
+  if (reply.compare(0, 2, "OK") != 0) {
+    writeText(stderr, "nalt rejected command: ");
+    writeBytes(stderr, reply);
+    if (reply.empty())
+      writeText(stderr, "empty response\n");
+    return kConnectionError;
+  }
+  writeText(stdout, "Sent command: ");
+  writeBytes(stdout, command);
+  writeText(stdout, "\n");
+  writeText(stdout, "nalt response: ");
+  writeBytes(stdout, reply);
+  return kSuccess;
+}
+
+void printUsage(const char* name) {
+  writeText(stderr, "Usage:\n  ");
+  writeText(stderr, name);
+  writeText(stderr, " START\n  ");
+  writeText(stderr, name);
+  writeText(stderr, " STOP\n");
+}
+
+// The variable's value, or fallback when it is unset or empty.
+std::string getEnvOrDefault(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  if (value != nullptr && value[0] != '\0')
+    return value;
+  return fallback;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  // With an empty argument vector Linux hands us a single empty argument 0;
+  // either way there is no name to show, so show the program's own.
+  const char* name = (argc > 0 && argv[0][0] != '\0') ? argv[0] : "naltctl";
+  if (argc <= 1) {
+    printUsage(name);
+    return kUsageError;
+  }
+
+  const std::string host = getEnvOrDefault("NALT_HOST", "127.0.0.1");
+  const std::string port = getEnvOrDefault("NALT_PORT", "9090");
+
+  const std::string word = argv[1];
+  if (word == "START" || word == "STOP") {
+    if (argc != 2) {
+      printUsage(name);
+      return kUsageError;
+    }
+    return sendCommandToNalt(host, port, word);
+  }
+  writeText(stderr, "Unsupported command: ");
+  writeBytes(stderr, word);
+  writeText(stderr, "\n");
+  printUsage(name);
+  return kUsageError;
+}

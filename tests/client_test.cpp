@@ -1,0 +1,338 @@
+// naltctl as a black box: each row is a peer's behaviour and a command line,
+// and what the client must print, exit with, and send.
+
+#include <gtest/gtest.h>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include "harness.h"
+
+namespace {
+
+struct Row {
+  const char* name;
+  std::vector<std::string> args;
+  PeerScript peer;
+  EnvChanges env;   // "{port}" stands for the peer's port
+  std::string out;  // expected stdout
+  std::string err;  // expected stderr; see expand()
+  int status;
+  std::string request;  // what the peer must receive; "" means no connection at all
+};
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+std::string usage(const std::string& name) {
+  return "Usage:\n  " + name + " START\n  " + name + " STOP\n";
+}
+
+// The resolver's own text for this endpoint, asked the way the client asks.
+std::string resolverText(const std::string& host, const std::string& port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+  if (code == 0) {
+    freeaddrinfo(list);
+    return "(resolved)";
+  }
+  return gai_strerror(code);
+}
+
+std::string lookup(const EnvChanges& env, const std::string& name, const std::string& fallback) {
+  for (const auto& [key, value] : env)
+    if (key == name && value && !value->empty())
+      return *value;
+  return fallback;
+}
+
+// The Windows build writes through text-mode streams: every line feed,
+// its own or the reply's, reaches the pipe as CR LF.
+std::string asWritten(std::string text) {
+  if (windowsClient())
+    replaceAll(text, "\n", "\r\n");
+  return text;
+}
+
+// Compares stderr with a template: "{usage}" is the usage text for the name
+// the client was started as, "{resolver}" the resolver's text for the row's
+// endpoint. Windows shows its own path as the name and has its own resolver
+// texts, so there the name is read back (both lines must agree and name
+// naltctl.exe) and the resolver text may be anything on one line.
+void expectErr(std::string expected, const std::string& actual, const EnvChanges& env) {
+  std::string name = clientPath();
+  if (windowsClient()) {
+    const std::string head = "Usage:\r\n  ", tail = " START\r\n";
+    const std::size_t at = actual.find(head);
+    const std::size_t end = at == std::string::npos ? at : actual.find(tail, at);
+    name = end == std::string::npos ? "?" : actual.substr(at + head.size(), end - at - head.size());
+    if (expected.find("{usage}") != std::string::npos) {
+      EXPECT_TRUE(name.size() > 11 && name.compare(name.size() - 11, 11, "naltctl.exe") == 0)
+          << name;
+    }
+  }
+  replaceAll(expected, "{usage}", usage(name));
+  const std::size_t hole = expected.find("{resolver}");
+  if (hole == std::string::npos) {
+    EXPECT_EQ(asWritten(expected), actual);
+  } else if (!windowsClient()) {
+    expected.replace(
+        hole, 10,
+        resolverText(lookup(env, "NALT_HOST", "127.0.0.1"), lookup(env, "NALT_PORT", "9090")));
+    EXPECT_EQ(expected, actual);
+  } else {
+    const std::string head = asWritten(expected.substr(0, hole));
+    const std::string tail = asWritten(expected.substr(hole + 10));
+    EXPECT_EQ(head, actual.substr(0, head.size()));
+    ASSERT_GE(actual.size(), head.size() + tail.size());
+    EXPECT_EQ(tail, actual.substr(actual.size() - tail.size()));
+    EXPECT_EQ(std::string::npos,
+              actual.substr(head.size(), actual.size() - head.size() - tail.size()).find('\n'));
+  }
+}
+
+// Names the row in test output instead of dumping its bytes.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class Exchange : public testing::TestWithParam<Row> {};
+
+TEST_P(Exchange, Row) {
+  const Row& row = GetParam();
+  ScriptedPeer peer(row.peer);
+  const std::string port = std::to_string(peer.port());
+
+  EnvChanges env = row.env;
+  for (auto& [name, value] : env)
+    if (value)
+      replaceAll(*value, "{port}", port);
+
+  std::vector<std::string> argv = clientLauncher();
+  argv.push_back(clientPath());
+  argv.insert(argv.end(), row.args.begin(), row.args.end());
+  const RunResult run = runProgram(argv.front(), argv, env);
+  const std::vector<std::string> received = peer.finish();
+
+  ASSERT_FALSE(run.timedOut) << "the client hung";
+  EXPECT_EQ(row.status, run.status);
+  std::string out = row.out, err = row.err;
+  replaceAll(out, "{port}", port);
+  replaceAll(err, "{port}", port);
+  EXPECT_EQ(asWritten(out), run.out);
+  expectErr(err, run.err, env);
+  if (row.request.empty())
+    EXPECT_TRUE(received.empty()) << "a connection was made";
+  else
+    EXPECT_EQ(std::vector<std::string>{row.request}, received);
+}
+
+PeerScript replying(std::string reply, PeerEnd end = PeerEnd::Close, bool drip = false) {
+  PeerScript script;
+  script.reply = std::move(reply);
+  script.end = end;
+  script.drip = drip;
+  return script;
+}
+
+PeerScript nothingListening() {
+  PeerScript script;
+  script.listen = false;
+  return script;
+}
+
+const EnvChanges kToPeer = {{"NALT_PORT", "{port}"}};
+const std::string kAccepted = "Sent command: START\nnalt response: ";
+const std::string kRefused = "nalt rejected command: ";
+const std::string kLong = "OK" + std::string(298, 'x');
+
+const Row kRows[] = {
+    // The command line: faults make no connection.
+    {"NoArguments", {}, {}, kToPeer, "", "{usage}", 1, ""},
+    {"StartWithExtraArgument", {"START", "now"}, {}, kToPeer, "", "{usage}", 1, ""},
+    {"StopWithExtraArgument", {"STOP", ""}, {}, kToPeer, "", "{usage}", 1, ""},
+    {"LowerCaseWord", {"start"}, {}, kToPeer, "", "Unsupported command: start\n{usage}", 1, ""},
+    {"EmptyWord", {""}, {}, kToPeer, "", "Unsupported command: \n{usage}", 1, ""},
+    {"WordWithSpace", {" START"}, {}, kToPeer, "", "Unsupported command:  START\n{usage}", 1, ""},
+    {"PrefixOfWord", {"STA"}, {}, kToPeer, "", "Unsupported command: STA\n{usage}", 1, ""},
+    {"UnknownWordWithMore",
+     {"RESTART", "STOP"},
+     {},
+     kToPeer,
+     "",
+     "Unsupported command: RESTART\n{usage}",
+     1,
+     ""},
+
+    // Acceptance: the reply begins with "OK" and is printed whole.
+    {"StartAccepted", {"START"}, replying("OK\n"), kToPeer, kAccepted + "OK\n", "", 0, "START\n"},
+    {"StopAccepted",
+     {"STOP"},
+     replying("OK stopped\n"),
+     kToPeer,
+     "Sent command: STOP\nnalt response: OK stopped\n",
+     "",
+     0,
+     "STOP\n"},
+    {"OkWithoutLineFeed", {"START"}, replying("OK"), kToPeer, kAccepted + "OK", "", 0, "START\n"},
+    {"BytesAfterLineFeed",
+     {"START"},
+     replying("OK\nabcd"),
+     kToPeer,
+     kAccepted + "OK\nabcd",
+     "",
+     0,
+     "START\n"},
+    {"ZeroByteInReply",
+     {"START"},
+     replying(std::string("OK\0go\n", 6)),
+     kToPeer,
+     kAccepted + std::string("OK\0go\n", 6),
+     "",
+     0,
+     "START\n"},
+    {"CarriageReturnKept",
+     {"START"},
+     replying("OK\r\n"),
+     kToPeer,
+     kAccepted + "OK\r\n",
+     "",
+     0,
+     "START\n"},
+    {"DrippedReply",
+     {"START"},
+     replying("OK done\n", PeerEnd::Close, true),
+     kToPeer,
+     kAccepted + "OK done\n",
+     "",
+     0,
+     "START\n"},
+    {"PeerKeepsConnectionOpen",
+     {"START"},
+     replying("OK\n", PeerEnd::HoldOpen),
+     kToPeer,
+     kAccepted + "OK\n",
+     "",
+     0,
+     "START\n"},
+    {"LongReplyWithoutLineFeed",
+     {"START"},
+     replying(kLong),
+     kToPeer,
+     kAccepted + kLong,
+     "",
+     0,
+     "START\n"},
+
+    // Refusal: anything else, the empty reply included.
+    {"Refused",
+     {"START"},
+     replying("ERR already running\n"),
+     kToPeer,
+     "",
+     kRefused + "ERR already running\n",
+     3,
+     "START\n"},
+    {"LowerCaseOk", {"STOP"}, replying("ok\n"), kToPeer, "", kRefused + "ok\n", 3, "STOP\n"},
+    {"SpaceBeforeOk", {"START"}, replying(" OK\n"), kToPeer, "", kRefused + " OK\n", 3, "START\n"},
+    {"SingleByteThenClose", {"START"}, replying("O"), kToPeer, "", kRefused + "O", 3, "START\n"},
+    {"ClosedWithoutReply",
+     {"START"},
+     replying(""),
+     kToPeer,
+     "",
+     kRefused + "empty response\n",
+     3,
+     "START\n"},
+    {"ResetWithoutReply",
+     {"START"},
+     replying("", PeerEnd::Reset),
+     kToPeer,
+     "",
+     kRefused + "empty response\n",
+     3,
+     "START\n"},
+    {"RefusalKeepsConnectionOpen",
+     {"STOP"},
+     replying("ERR not running\n", PeerEnd::HoldOpen),
+     kToPeer,
+     "",
+     kRefused + "ERR not running\n",
+     3,
+     "STOP\n"},
+
+    // The endpoint: the environment, the resolver and the connect.
+    {"NothingListening",
+     {"START"},
+     nothingListening(),
+     kToPeer,
+     "",
+     "Failed to connect to nalt at 127.0.0.1:{port}\n",
+     3,
+     ""},
+    {"UnresolvableHost",
+     {"START"},
+     {},
+     {{"NALT_HOST", "nalt.invalid"}, {"NALT_PORT", "{port}"}},
+     "",
+     "Failed to resolve nalt endpoint: {resolver}\n",
+     3,
+     ""},
+    {"Ipv6Literal",
+     {"START"},
+     {},
+     {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}},
+     "",
+     "Failed to resolve nalt endpoint: {resolver}\n",
+     3,
+     ""},
+    {"PortWithTrailingSpace",
+     {"START"},
+     {},
+     {{"NALT_PORT", "{port} "}},
+     "",
+     "Failed to resolve nalt endpoint: {resolver}\n",
+     3,
+     ""},
+    {"EmptyHostMeansLoopback",
+     {"START"},
+     replying("OK\n"),
+     {{"NALT_HOST", ""}, {"NALT_PORT", "{port}"}},
+     kAccepted + "OK\n",
+     "",
+     0,
+     "START\n"},
+    {"EmptyPortMeans9090",
+     {"START"},
+     [] {
+       PeerScript s = replying("OK\n");
+       s.host = "127.0.0.77";
+       s.port = 9090;
+       return s;
+     }(),
+     {{"NALT_HOST", "127.0.0.77"}, {"NALT_PORT", ""}},
+     kAccepted + "OK\n",
+     "",
+     0,
+     "START\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Client, Exchange, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+// Linux turns an empty argument vector into one empty argument 0; either way
+// the usage text has no name to show but the program's own.
+TEST(CommandLine, EmptyArgumentVectorNamesTheProgram) {
+  if (!clientLauncher().empty())
+    GTEST_SKIP() << "needs a direct exec of a POSIX build";
+  const RunResult run = runProgram(clientPath(), {}, {});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(usage("naltctl"), run.err);
+}
+
+}  // namespace
