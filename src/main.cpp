@@ -81,22 +81,33 @@ bool sendAll(SocketHandle handle, const std::string& data) {
   return true;
 }
 
-// Reads until the reply holds a line feed or the peer closes. A receive error
-// ends the reply like a close does: what arrived before it is still the reply.
+// A reply is one line; a peer that streams without ever sending a line feed
+// must not be able to run the client out of memory.
+constexpr std::size_t kMaxReply = 65536;
+
+// Reads until the reply holds a line feed, the peer closes, or kMaxReply
+// bytes have come without a line feed. A receive error ends the reply like a
+// close does: what arrived before it is still the reply.
 std::string readResponse(SocketHandle handle) {
   std::string reply;
   char buffer[256];
-  for (;;) {
+  while (reply.size() < kMaxReply) {
     const auto received = recv(handle, buffer, static_cast<IoLength>(sizeof buffer), 0);
     if (received < 0 && wasInterrupted())
       continue;
     if (received <= 0)
       break;
     reply.append(buffer, static_cast<std::size_t>(received));
-    if (reply.find('\n') != std::string::npos)
+    // Only the new bytes can hold the first line feed.
+    if (std::memchr(buffer, '\n', static_cast<std::size_t>(received)) != nullptr)
       break;
   }
   return reply;
+}
+
+// True when the first kMaxReply bytes of the reply hold no line feed.
+bool isOverlong(const std::string& reply) {
+  return reply.size() >= kMaxReply && std::memchr(reply.data(), '\n', kMaxReply) == nullptr;
 }
 
 // One exchange with the service: connect, send the command line, read the
@@ -158,6 +169,10 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
   closeSocket(handle);
   cleanupSocketLibrary();
 
+  if (isOverlong(reply)) {
+    writeText(stderr, "nalt response too long: no line feed in the first 65536 bytes.\n");
+    return kConnectionError;
+  }
   if (reply.compare(0, 2, "OK") != 0) {
     writeText(stderr, "nalt rejected command: ");
     writeBytes(stderr, reply);

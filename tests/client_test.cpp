@@ -8,6 +8,11 @@
 
 #include "harness.h"
 
+#include <unistd.h>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 namespace {
 
 struct Row {
@@ -18,7 +23,8 @@ struct Row {
   std::string out;  // expected stdout
   std::string err;  // expected stderr; see expand()
   int status;
-  std::string request;  // what the peer must receive; "" means no connection at all
+  std::optional<std::string> request;  // what the peer must receive; nullopt: no connection
+  std::string calls = "";              // with fault injection, the client's socket calls in order
 };
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -102,15 +108,41 @@ void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class Exchange : public testing::TestWithParam<Row> {};
 
-TEST_P(Exchange, Row) {
-  const Row& row = GetParam();
-  ScriptedPeer peer(row.peer);
+// The peer's address for rows that must use a fixed port: an address of
+// this test process's own in 127/8, so parallel runs never share one.
+std::string ownLoopbackAddress() {
+  const unsigned pid = static_cast<unsigned>(getpid());
+  return "127." + std::to_string(((pid >> 16) & 0x3f) + 1) + "." +
+         std::to_string((pid >> 8) & 0xff) + "." + std::to_string(pid & 0xff);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void runRow(const Row& row) {
+  PeerScript script = row.peer;
+  if (script.host == "{own}")
+    script.host = ownLoopbackAddress();
+  ScriptedPeer peer(script);
   const std::string port = std::to_string(peer.port());
+  const std::string closed = std::to_string(closedPort());
+  const std::string log = testing::TempDir() + "naltctl-calls-" + std::to_string(getpid());
+  std::remove(log.c_str());
 
   EnvChanges env = row.env;
-  for (auto& [name, value] : env)
-    if (value)
-      replaceAll(*value, "{port}", port);
+  for (auto& [name, value] : env) {
+    if (!value)
+      continue;
+    replaceAll(*value, "{port}", port);
+    replaceAll(*value, "{closed}", closed);
+    replaceAll(*value, "{own}", script.host);
+  }
+  if (!row.calls.empty())
+    env.push_back({"FAULT_LOG", log});
 
   std::vector<std::string> argv = clientLauncher();
   argv.push_back(clientPath());
@@ -125,11 +157,18 @@ TEST_P(Exchange, Row) {
   replaceAll(err, "{port}", port);
   EXPECT_EQ(asWritten(out), run.out);
   expectErr(err, run.err, env);
-  if (row.request.empty())
+  if (row.request) {
+    EXPECT_EQ(std::vector<std::string>{*row.request}, received);
+  } else {
     EXPECT_TRUE(received.empty()) << "a connection was made";
-  else
-    EXPECT_EQ(std::vector<std::string>{row.request}, received);
+  }
+  if (!row.calls.empty()) {
+    EXPECT_EQ(row.calls, readFile(log));
+  }
+  std::remove(log.c_str());
 }
+
+TEST_P(Exchange, Row) { runRow(GetParam()); }
 
 PeerScript replying(std::string reply, PeerEnd end = PeerEnd::Close, bool drip = false) {
   PeerScript script;
@@ -149,180 +188,133 @@ const EnvChanges kToPeer = {{"NALT_PORT", "{port}"}};
 const std::string kAccepted = "Sent command: START\nnalt response: ";
 const std::string kRefused = "nalt rejected command: ";
 const std::string kLong = "OK" + std::string(298, 'x');
+const std::string kAtBound = "OK" + std::string(65533, 'x') + "\n";
+const std::string kOverBound = "OK" + std::string(65534, 'x');
+const std::string kTooLong = "nalt response too long: no line feed in the first 65536 bytes.\n";
 
+// clang-format off
 const Row kRows[] = {
-    // The command line: faults make no connection.
-    {"NoArguments", {}, {}, kToPeer, "", "{usage}", 1, ""},
-    {"StartWithExtraArgument", {"START", "now"}, {}, kToPeer, "", "{usage}", 1, ""},
-    {"StopWithExtraArgument", {"STOP", ""}, {}, kToPeer, "", "{usage}", 1, ""},
-    {"LowerCaseWord", {"start"}, {}, kToPeer, "", "Unsupported command: start\n{usage}", 1, ""},
-    {"EmptyWord", {""}, {}, kToPeer, "", "Unsupported command: \n{usage}", 1, ""},
-    {"WordWithSpace", {" START"}, {}, kToPeer, "", "Unsupported command:  START\n{usage}", 1, ""},
-    {"PrefixOfWord", {"STA"}, {}, kToPeer, "", "Unsupported command: STA\n{usage}", 1, ""},
-    {"UnknownWordWithMore",
-     {"RESTART", "STOP"},
-     {},
-     kToPeer,
-     "",
-     "Unsupported command: RESTART\n{usage}",
-     1,
-     ""},
+  // The command line: faults make no connection.
+  {"NoArguments", {}, {}, kToPeer, "", "{usage}", 1, {}},
+  {"StartWithExtraArgument", {"START", "now"}, {}, kToPeer, "", "{usage}", 1, {}},
+  {"StopWithExtraArgument", {"STOP", ""}, {}, kToPeer, "", "{usage}", 1, {}},
+  {"LowerCaseWord", {"start"}, {}, kToPeer, "", "Unsupported command: start\n{usage}", 1, {}},
+  {"EmptyWord", {""}, {}, kToPeer, "", "Unsupported command: \n{usage}", 1, {}},
+  {"WordWithSpace", {" START"}, {}, kToPeer, "", "Unsupported command:  START\n{usage}", 1, {}},
+  {"PrefixOfWord", {"STA"}, {}, kToPeer, "", "Unsupported command: STA\n{usage}", 1, {}},
+  {"UnknownWordWithMore", {"RESTART", "STOP"}, {}, kToPeer, "", "Unsupported command: RESTART\n{usage}", 1, {}},
 
-    // Acceptance: the reply begins with "OK" and is printed whole.
-    {"StartAccepted", {"START"}, replying("OK\n"), kToPeer, kAccepted + "OK\n", "", 0, "START\n"},
-    {"StopAccepted",
-     {"STOP"},
-     replying("OK stopped\n"),
-     kToPeer,
-     "Sent command: STOP\nnalt response: OK stopped\n",
-     "",
-     0,
-     "STOP\n"},
-    {"OkWithoutLineFeed", {"START"}, replying("OK"), kToPeer, kAccepted + "OK", "", 0, "START\n"},
-    {"BytesAfterLineFeed",
-     {"START"},
-     replying("OK\nabcd"),
-     kToPeer,
-     kAccepted + "OK\nabcd",
-     "",
-     0,
-     "START\n"},
-    {"ZeroByteInReply",
-     {"START"},
-     replying(std::string("OK\0go\n", 6)),
-     kToPeer,
-     kAccepted + std::string("OK\0go\n", 6),
-     "",
-     0,
-     "START\n"},
-    {"CarriageReturnKept",
-     {"START"},
-     replying("OK\r\n"),
-     kToPeer,
-     kAccepted + "OK\r\n",
-     "",
-     0,
-     "START\n"},
-    {"DrippedReply",
-     {"START"},
-     replying("OK done\n", PeerEnd::Close, true),
-     kToPeer,
-     kAccepted + "OK done\n",
-     "",
-     0,
-     "START\n"},
-    {"PeerKeepsConnectionOpen",
-     {"START"},
-     replying("OK\n", PeerEnd::HoldOpen),
-     kToPeer,
-     kAccepted + "OK\n",
-     "",
-     0,
-     "START\n"},
-    {"LongReplyWithoutLineFeed",
-     {"START"},
-     replying(kLong),
-     kToPeer,
-     kAccepted + kLong,
-     "",
-     0,
-     "START\n"},
+  // Acceptance: the reply begins with "OK" and is printed whole.
+  {"StartAccepted", {"START"}, replying("OK\n"), kToPeer, kAccepted + "OK\n", "", 0, "START\n"},
+  {"StopAccepted", {"STOP"}, replying("OK stopped\n"), kToPeer, "Sent command: STOP\nnalt response: OK stopped\n", "", 0, "STOP\n"},
+  {"OkWithoutLineFeed", {"START"}, replying("OK"), kToPeer, kAccepted + "OK", "", 0, "START\n"},
+  {"BytesAfterLineFeed", {"START"}, replying("OK\nabcd"), kToPeer, kAccepted + "OK\nabcd", "", 0, "START\n"},
+  {"ZeroByteInReply", {"START"}, replying(std::string("OK\0go\n", 6)), kToPeer, kAccepted + std::string("OK\0go\n", 6), "", 0, "START\n"},
+  {"CarriageReturnKept", {"START"}, replying("OK\r\n"), kToPeer, kAccepted + "OK\r\n", "", 0, "START\n"},
+  {"DrippedReply", {"START"}, replying("OK done\n", PeerEnd::Close, true), kToPeer, kAccepted + "OK done\n", "", 0, "START\n"},
+  {"PeerKeepsConnectionOpen", {"START"}, replying("OK\n", PeerEnd::HoldOpen), kToPeer, kAccepted + "OK\n", "", 0, "START\n"},
+  {"LongReplyWithoutLineFeed", {"START"}, replying(kLong), kToPeer, kAccepted + kLong, "", 0, "START\n"},
+  {"LineFeedAtTheBound", {"START"}, replying(kAtBound), kToPeer, kAccepted + kAtBound, "", 0, "START\n"},
 
-    // Refusal: anything else, the empty reply included.
-    {"Refused",
-     {"START"},
-     replying("ERR already running\n"),
-     kToPeer,
-     "",
-     kRefused + "ERR already running\n",
-     3,
-     "START\n"},
-    {"LowerCaseOk", {"STOP"}, replying("ok\n"), kToPeer, "", kRefused + "ok\n", 3, "STOP\n"},
-    {"SpaceBeforeOk", {"START"}, replying(" OK\n"), kToPeer, "", kRefused + " OK\n", 3, "START\n"},
-    {"SingleByteThenClose", {"START"}, replying("O"), kToPeer, "", kRefused + "O", 3, "START\n"},
-    {"ClosedWithoutReply",
-     {"START"},
-     replying(""),
-     kToPeer,
-     "",
-     kRefused + "empty response\n",
-     3,
-     "START\n"},
-    {"ResetWithoutReply",
-     {"START"},
-     replying("", PeerEnd::Reset),
-     kToPeer,
-     "",
-     kRefused + "empty response\n",
-     3,
-     "START\n"},
-    {"RefusalKeepsConnectionOpen",
-     {"STOP"},
-     replying("ERR not running\n", PeerEnd::HoldOpen),
-     kToPeer,
-     "",
-     kRefused + "ERR not running\n",
-     3,
-     "STOP\n"},
+  // Refusal: anything else, the empty reply included.
+  {"Refused", {"START"}, replying("ERR already running\n"), kToPeer, "", kRefused + "ERR already running\n", 3, "START\n"},
+  {"LowerCaseOk", {"STOP"}, replying("ok\n"), kToPeer, "", kRefused + "ok\n", 3, "STOP\n"},
+  {"SpaceBeforeOk", {"START"}, replying(" OK\n"), kToPeer, "", kRefused + " OK\n", 3, "START\n"},
+  {"SingleByteThenClose", {"START"}, replying("O"), kToPeer, "", kRefused + "O", 3, "START\n"},
+  {"ClosedWithoutReply", {"START"}, replying(""), kToPeer, "", kRefused + "empty response\n", 3, "START\n"},
+  {"ResetWithoutReply", {"START"}, replying("", PeerEnd::Reset), kToPeer, "", kRefused + "empty response\n", 3, "START\n"},
+  {"RefusalKeepsConnectionOpen", {"STOP"}, replying("ERR not running\n", PeerEnd::HoldOpen), kToPeer, "", kRefused + "ERR not running\n", 3, "STOP\n"},
+  {"NoLineFeedWithinBound", {"START"}, replying(kOverBound), kToPeer, "", kTooLong, 3, "START\n"},
 
-    // The endpoint: the environment, the resolver and the connect.
-    {"NothingListening",
-     {"START"},
-     nothingListening(),
-     kToPeer,
-     "",
-     "Failed to connect to nalt at 127.0.0.1:{port}\n",
-     3,
-     ""},
-    {"UnresolvableHost",
-     {"START"},
-     {},
-     {{"NALT_HOST", "nalt.invalid"}, {"NALT_PORT", "{port}"}},
-     "",
-     "Failed to resolve nalt endpoint: {resolver}\n",
-     3,
-     ""},
-    {"Ipv6Literal",
-     {"START"},
-     {},
-     {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}},
-     "",
-     "Failed to resolve nalt endpoint: {resolver}\n",
-     3,
-     ""},
-    {"PortWithTrailingSpace",
-     {"START"},
-     {},
-     {{"NALT_PORT", "{port} "}},
-     "",
-     "Failed to resolve nalt endpoint: {resolver}\n",
-     3,
-     ""},
-    {"EmptyHostMeansLoopback",
-     {"START"},
-     replying("OK\n"),
-     {{"NALT_HOST", ""}, {"NALT_PORT", "{port}"}},
-     kAccepted + "OK\n",
-     "",
-     0,
-     "START\n"},
-    {"EmptyPortMeans9090",
-     {"START"},
-     [] {
-       PeerScript s = replying("OK\n");
-       s.host = "127.0.0.77";
-       s.port = 9090;
-       return s;
-     }(),
-     {{"NALT_HOST", "127.0.0.77"}, {"NALT_PORT", ""}},
-     kAccepted + "OK\n",
-     "",
-     0,
-     "START\n"},
+  // The endpoint: the environment, the resolver and the connect.
+  {"NothingListening", {"START"}, nothingListening(), kToPeer, "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {}},
+  {"UnresolvableHost", {"START"}, {}, {{"NALT_HOST", "nalt.invalid"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
+  {"Ipv6Literal", {"START"}, {}, {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
+  {"PortWithTrailingSpace", {"START"}, {}, {{"NALT_PORT", "{port} "}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
+  {"EmptyHostMeansLoopback", {"START"}, replying("OK\n"), {{"NALT_HOST", ""}, {"NALT_PORT", "{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"EmptyPortMeans9090", {"START"}, [] { PeerScript s = replying("OK\n"); s.host = "{own}"; s.port = 9090; return s; }(),
+   {{"NALT_HOST", "{own}"}, {"NALT_PORT", ""}}, kAccepted + "OK\n", "", 0, "START\n"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Client, Exchange, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+// What loopback TCP cannot stage, staged by a preloaded library that wraps
+// the client's socket calls; each row also checks the calls, in order.
+class Faults : public testing::TestWithParam<Row> {};
+
+TEST_P(Faults, Row) {
+  if (windowsClient())
+    GTEST_SKIP() << "fault injection preloads a library into a POSIX build";
+  runRow(GetParam());
+}
+
+EnvChanges faults(EnvChanges knobs) {
+  knobs.insert(knobs.begin(), {{"LD_PRELOAD", FAULTS_LIBRARY}, {"NALT_PORT", "{port}"}});
+  return knobs;
+}
+
+PeerScript resetAtOnce() {
+  PeerScript script = replying("", PeerEnd::Reset);
+  script.readRequest = false;
+  return script;
+}
+
+const std::string kConnected = "socket 1\nconnect 1 ok\nfreeaddrinfo\n";
+const std::string kSendFailed = "Failed to send command to nalt.\n";
+
+// clang-format off
+const Row kFaultRows[] = {
+  {"SendTakesFourThenTwo", {"START"}, replying("OK\n"), faults({{"FAULT_SEND_MAX", "4"}}), kAccepted + "OK\n", "", 0, "START\n",
+   kConnected + "send 6 4\nsend 2 2\nrecv 256 3\nclose 1\n"},
+  {"SendReturnsZero", {"START"}, replying("OK\n"), faults({{"FAULT_SEND_RESULT", "0"}}), "", kSendFailed, 3, "",
+   kConnected + "send 6 0\nclose 1\n"},
+  {"SendFails", {"STOP"}, replying("OK\n"), faults({{"FAULT_SEND_RESULT", "-1"}}), "", kSendFailed, 3, "",
+   kConnected + "send 5 -1\nclose 1\n"},
+  {"ResetBeforeRequestIsSent", {"START"}, resetAtOnce(), faults({{"FAULT_SEND_AFTER_RESET", "1"}}), "", kSendFailed, 3, "",
+   kConnected + "send 6 -1\nclose 1\n"},
+  {"OneByteReceives", {"START"}, replying("OK\n"), faults({{"FAULT_RECV_MAX", "1"}}), kAccepted + "OK\n", "", 0, "START\n",
+   kConnected + "send 6 6\nrecv 256 1\nrecv 256 1\nrecv 256 1\nclose 1\n"},
+  {"ReceiveFailsAfterOk", {"START"}, replying("OK more\n"), faults({{"FAULT_RECV_MAX", "2"}, {"FAULT_RECV_FAIL_AFTER", "2"}}), kAccepted + "OK", "", 0, "START\n",
+   kConnected + "send 6 6\nrecv 256 2\nrecv 256 failed\nclose 1\n"},
+  {"ReceiveFailsAtOnce", {"START"}, replying("OK\n"), faults({{"FAULT_RECV_FAIL_AFTER", "0"}}), "", kRefused + "empty response\n", 3, "START\n",
+   kConnected + "send 6 6\nrecv 256 failed\nclose 1\n"},
+  {"InterruptedCallsAreRetried", {"START"}, replying("OK\n"), faults({{"FAULT_EINTR", "1"}}), kAccepted + "OK\n", "", 0, "START\n",
+   kConnected + "send 6 eintr\nsend 6 6\nrecv 256 eintr\nrecv 256 3\nclose 1\n"},
+  {"SecondAddressConnects", {"START"}, replying("OK\n"), faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{port}"}}), kAccepted + "OK\n", "", 0, "START\n",
+   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 2\n"},
+  {"NoAddressConnects", {"START"}, {}, faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{closed}"}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
+   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\n"},
+  {"EmptyAddressList", {"START"}, {}, faults({{"FAULT_ADDRESSES", ""}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
+   "getaddrinfo\nfreeaddrinfo\n"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows),
+                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+// A peer that streams without end: the client stops at the bound, with
+// little memory, and closes the connection long before the stream ends.
+TEST(HostilePeer, EndlessReplyIsCutOff) {
+  PeerScript script = replying("OK");
+  script.stream = std::size_t{512} << 20;
+  ScriptedPeer peer(script);
+  std::vector<std::string> argv = clientLauncher();
+  argv.push_back(clientPath());
+  argv.push_back("START");
+  const RunResult run =
+      runProgram(argv.front(), argv, {{"NALT_PORT", std::to_string(peer.port())}});
+  peer.finish();
+  ASSERT_FALSE(run.timedOut) << "the client hung";
+  EXPECT_EQ(3, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(asWritten(kTooLong), run.err);
+  EXPECT_LT(peer.streamed(), script.stream / 2);
+  if (clientLauncher().empty()) {
+    EXPECT_LT(run.maxRssKb, 8 * 1024);
+  }
+}
 
 // Linux turns an empty argument vector into one empty argument 0; either way
 // the usage text has no name to show but the program's own.

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,7 +97,8 @@ void ScriptedPeer::serve() {
 
 void ScriptedPeer::handle(int fd) {
   std::string request;
-  receive(fd, request, true, 5000);
+  if (script_.readRequest)
+    receive(fd, request, true, 5000);
   if (script_.drip) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -105,6 +108,14 @@ void ScriptedPeer::handle(int fd) {
     }
   } else if (!script_.reply.empty()) {
     send(fd, script_.reply.data(), script_.reply.size(), MSG_NOSIGNAL);
+  }
+  const std::string chunk(65536, 'x');
+  while (streamed_ < script_.stream) {
+    const ssize_t n =
+        send(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed_), MSG_NOSIGNAL);
+    if (n <= 0)
+      break;
+    streamed_ += static_cast<std::size_t>(n);
   }
   if (script_.end == PeerEnd::Reset) {
     const linger abort{1, 0};
@@ -146,10 +157,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     std::abort();
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null = open("/dev/null", O_RDONLY);
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    // Nothing of the test's, or of whoever started it, leaks into the client.
+    close_range(3, ~0U, 0);
     execvpe(program.c_str(), args.data(), envp.data());
     _exit(127);
   }
@@ -187,7 +200,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     if (p.fd >= 0)
       close(p.fd);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  result.maxRssKb = usage.ru_maxrss;
   result.status = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
   return result;
 }
@@ -209,4 +224,10 @@ std::vector<std::string> clientLauncher() {
 bool windowsClient() {
   const char* target = std::getenv("NALTCTL_TARGET");
   return target != nullptr && std::strcmp(target, "windows") == 0;
+}
+
+std::uint16_t closedPort() {
+  PeerScript script;
+  script.listen = false;
+  return ScriptedPeer(script).port();
 }

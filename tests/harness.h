@@ -23,7 +23,9 @@ struct PeerScript {
   std::string reply;
   PeerEnd end = PeerEnd::Close;
   bool drip = false;
-  bool listen = true;  // false: the port is reserved and closed, so nothing listens
+  bool listen = true;       // false: the port is reserved and closed, so nothing listens
+  bool readRequest = true;  // false: acts as soon as it accepts
+  std::size_t stream = 0;   // after the reply, this many more bytes, until a send fails
   std::string host = "127.0.0.1";
   std::uint16_t port = 0;  // 0: any free port
 };
@@ -39,6 +41,8 @@ class ScriptedPeer {
   // Stops serving once the client is done and returns each connection's
   // received bytes, in order.
   std::vector<std::string> finish();
+  // How many of the `stream` bytes were sent before the client went away.
+  std::size_t streamed() const { return streamed_; }
 
  private:
   void serve();
@@ -49,6 +53,7 @@ class ScriptedPeer {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::vector<std::string> received_;
+  std::size_t streamed_ = 0;
   std::thread thread_;
 };
 
@@ -57,6 +62,7 @@ struct RunResult {
   std::string err;
   int status = -1;  // exit status, or -1 when killed or timed out
   bool timedOut = false;
+  long maxRssKb = 0;  // the child's peak resident set
 };
 
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
@@ -75,3 +81,5 @@ std::string clientPath();
 std::vector<std::string> clientLauncher();
 // True when the client is the Windows build (NALTCTL_TARGET=windows).
 bool windowsClient();
+// A loopback port that nothing listens on (bound, then closed again).
+std::uint16_t closedPort();
