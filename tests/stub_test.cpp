@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -53,6 +55,16 @@ class Stub {
   Stub& operator=(const Stub&) = delete;
 
   const std::string& banner() const { return banner_; }
+  // How many descriptors the stub has open right now.
+  int openDescriptors() const {
+    int count = 0;
+    if (DIR* dir = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str())) {
+      while (const dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+      closedir(dir);
+    }
+    return count;
+  }
   const std::string& port() const { return port_; }
 
   // Sends `signal` and returns the exit status.
@@ -83,6 +95,9 @@ int connectTo(const std::string& port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     std::abort();
+  // A stub that stops answering fails the test instead of hanging it.
+  const timeval limit{3, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   return fd;
 }
 
@@ -149,6 +164,76 @@ TEST(Stub, SilentClientDoesNotBlockOthers) {
   char byte;
   EXPECT_EQ(0, recv(silent, &byte, 1, 0)) << "the silent client was not dropped";
   close(silent);
+}
+
+void resetConnection(int fd) {
+  const linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd);
+}
+
+// Each abuse, then proof that the stub still serves and holds nothing more
+// than before.
+TEST(Stub, SurvivesAbuse) {
+  Stub stub("300");
+  const std::string& port = stub.port();
+  const int before = stub.openDescriptors();
+  struct Abuse {
+    const char* name;
+    void (*run)(const std::string& port);
+  };
+  const Abuse abuses[] = {
+      {"silent client",
+       [](const std::string& p) {
+         const int fd = connectTo(p);
+         char byte;
+         EXPECT_EQ(0, recv(fd, &byte, 1, 0)) << "not dropped";
+         close(fd);
+       }},
+      {"1 MiB line",
+       [](const std::string& p) {
+         EXPECT_EQ("ERR line too long\n", talk(p, std::string(1 << 20, 'S')));
+       }},
+      {"binary garbage",
+       [](const std::string& p) {
+         std::string garbage;
+         for (int i = 0; i < 512; ++i)
+           garbage += static_cast<char>(i * 37);
+         garbage.erase(std::remove(garbage.begin(), garbage.end(), '\n'), garbage.end());
+         EXPECT_EQ("ERR unknown command\n", talk(p, garbage + "\n"));
+       }},
+      {"200 clients at once",
+       [](const std::string& p) {
+         std::vector<int> fds;
+         for (int i = 0; i < 200; ++i)
+           fds.push_back(connectTo(p));
+         for (const int fd : fds)
+           send(fd, "PING\n", 5, MSG_NOSIGNAL);
+         for (const int fd : fds) {
+           char reply[64] = "";
+           EXPECT_EQ(20, recv(fd, reply, sizeof reply, MSG_WAITALL));
+           EXPECT_STREQ("ERR unknown command\n", reply);
+           close(fd);
+         }
+       }},
+      {"reset mid-line",
+       [](const std::string& p) {
+         const int fd = connectTo(p);
+         send(fd, "STA", 3, MSG_NOSIGNAL);
+         resetConnection(fd);
+       }},
+  };
+  for (const Abuse& abuse : abuses) {
+    SCOPED_TRACE(abuse.name);
+    abuse.run(port);
+    const RunResult run = stub.naltctl("STOP");
+    EXPECT_EQ(3, run.status);
+    EXPECT_EQ("nalt rejected command: ERR not running\n", run.err);
+  }
+  EXPECT_EQ("Sent command: START\nnalt response: OK started\n", stub.naltctl("START").out);
+  // Silent and reset clients are let go within the idle time.
+  usleep(500000);
+  EXPECT_EQ(before, stub.openDescriptors());
 }
 
 TEST(Stub, EndsCleanlyOnSigint) {

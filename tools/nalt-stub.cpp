@@ -46,7 +46,7 @@ struct Client {
 // The signal handler's only way out: a byte on this pipe wakes the poll loop.
 int gSignalPipe[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int /*signal*/) {
   const int saved = errno;
   const char byte = 0;
   (void)!write(gSignalPipe[1], &byte, 1);
