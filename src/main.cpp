@@ -84,6 +84,7 @@ bool sendAll(SocketHandle handle, const std::string& data) {
 // A reply is one line; a peer that streams without ever sending a line feed
 // must not be able to run the client out of memory.
 constexpr std::size_t kMaxReply = 65536;
+static_assert(kMaxReply == 65536, "the too-long message names the bound");
 
 // Reads until the reply holds a line feed, the peer closes, or kMaxReply
 // bytes have come without a line feed. A receive error ends the reply like a
