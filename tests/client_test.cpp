@@ -21,7 +21,7 @@ struct Row {
   PeerScript peer;
   EnvChanges env;   // "{port}" stands for the peer's port
   std::string out;  // expected stdout
-  std::string err;  // expected stderr; see expand()
+  std::string err;  // expected stderr; see expectErr()
   int status;
   std::optional<std::string> request;  // what the peer must receive; nullopt: no connection
   std::string calls = "";              // with fault injection, the client's socket calls in order
