@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -22,25 +25,29 @@ namespace {
 // A nalt-stub on a free loopback port, stopped with SIGTERM at the end.
 class Stub {
  public:
-  explicit Stub(const char* idleMs = "5000") {
-    int out[2];
-    if (pipe(out) != 0)
-      std::abort();
+  // Its log goes to a file: a pipe nobody reads would fill and stall it.
+  explicit Stub(const char* idleMs = "5000") : log_(testing::TempDir() + "nalt-stub-log-") {
+    log_ += std::to_string(getpid());
     pid_ = fork();
     if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
+      const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
+      close_range(3, ~0U, 0);
       setenv("NALT_HOST", "127.0.0.1", 1);
       setenv("NALT_PORT", "0", 1);
       setenv("NALT_STUB_IDLE_MS", idleMs, 1);
       execl(NALT_STUB_PATH, NALT_STUB_PATH, static_cast<char*>(nullptr));
       _exit(127);
     }
-    close(out[1]);
-    out_ = fdopen(out[0], "r");
-    char line[128] = "";
-    if (std::fgets(line, sizeof line, out_) != nullptr)
-      banner_ = line;
+    // Its first whole line, within two seconds.
+    for (int i = 0; i < 200 && banner_.empty(); ++i) {
+      usleep(10000);
+      std::ifstream in(log_);
+      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      const std::size_t end = text.find('\n');
+      if (end != std::string::npos)
+        banner_ = text.substr(0, end + 1);
+    }
     const std::size_t colon = banner_.rfind(':');
     port_ = colon == std::string::npos ? "" : banner_.substr(colon + 1, banner_.size() - colon - 2);
   }
@@ -49,7 +56,7 @@ class Stub {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    std::fclose(out_);
+    std::remove(log_.c_str());
   }
   Stub(const Stub&) = delete;
   Stub& operator=(const Stub&) = delete;
@@ -81,8 +88,8 @@ class Stub {
   }
 
  private:
+  std::string log_;
   pid_t pid_ = -1;
-  FILE* out_ = nullptr;
   std::string banner_;
   std::string port_;
 };
