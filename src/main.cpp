@@ -3,6 +3,7 @@
 // service accepted the command, 1 for a bad command line, 3 when the exchange
 // failed or the service refused.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +30,8 @@ constexpr int kConnectionError = 3;
 using SocketHandle = SOCKET;
 using IoLength = int;
 constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
-constexpr int kSendFlags = 0;
 
+void ignoreClosedPipes() {}
 bool initializeSocketLibrary() {
   WSADATA data;
   std::memset(&data, 0, sizeof data);
@@ -43,16 +44,13 @@ bool wasInterrupted() { return false; }
 using SocketHandle = int;
 using IoLength = std::size_t;
 constexpr SocketHandle kInvalidSocket = -1;
-#ifdef MSG_NOSIGNAL
-// A peer that resets the connection must make the send fail, not end the
-// process with SIGPIPE.
-constexpr int kSendFlags = MSG_NOSIGNAL;
+
+// A reader of stdout or stderr that has gone, or a peer that reset the
+// connection, must make that one write fail, not end the process with
+// SIGPIPE: the exit status is the exchange's alone. Set once, first thing,
+// so it covers every write on every path, the send included.
+void ignoreClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
 bool initializeSocketLibrary() { return true; }
-#else
-// No per-call flag here (macOS): ignore SIGPIPE for the whole process.
-constexpr int kSendFlags = 0;
-bool initializeSocketLibrary() { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
-#endif
 void cleanupSocketLibrary() {}
 void closeSocket(SocketHandle handle) { close(handle); }
 bool wasInterrupted() { return errno == EINTR; }
@@ -70,7 +68,7 @@ bool sendAll(SocketHandle handle, const std::string& data) {
   const char* cursor = data.data();
   std::size_t remaining = data.size();
   while (remaining != 0) {
-    const auto sent = send(handle, cursor, static_cast<IoLength>(remaining), kSendFlags);
+    const auto sent = send(handle, cursor, static_cast<IoLength>(remaining), 0);
     if (sent < 0 && wasInterrupted())
       continue;
     if (sent <= 0)
@@ -111,6 +109,29 @@ bool isOverlong(const std::string& reply) {
   return reply.size() >= kMaxReply && std::memchr(reply.data(), '\n', kMaxReply) == nullptr;
 }
 
+// True when the resolver would read the port as a number that no port can
+// hold. glibc and Wine keep only the low 16 bits of a numeric service, so
+// "99999" would reach port 34463: a typo must not start or stop whatever
+// listens there. The number is read as they read it (strtoul: leading white
+// space, a sign, digits to the end).
+bool isPortOutOfRange(const std::string& port) {
+  std::size_t at = port.find_first_not_of(" \t\n\v\f\r");
+  if (at == std::string::npos)
+    return false;
+  const bool negative = port[at] == '-';
+  if (port[at] == '-' || port[at] == '+')
+    ++at;
+  if (at == port.size())
+    return false;
+  unsigned long value = 0;
+  for (; at < port.size(); ++at) {
+    if (port[at] < '0' || port[at] > '9')
+      return false;
+    value = std::min(value * 10 + static_cast<unsigned long>(port[at] - '0'), 65536UL);
+  }
+  return negative ? value != 0 : value > 65535;
+}
+
 // One exchange with the service: connect, send the command line, read the
 // reply line, release everything, then report. Returns kSuccess only when
 // the reply begins with "OK".
@@ -126,7 +147,9 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
-  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  const int resolved = isPortOutOfRange(port)
+                           ? EAI_SERVICE
+                           : getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
   if (resolved != 0) {
     writeText(stderr, "Failed to resolve nalt endpoint: ");
     writeText(stderr, gai_strerror(resolved));
@@ -208,9 +231,11 @@ std::string getEnvOrDefault(const char* name, const std::string& fallback) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  // With an empty argument vector Linux hands us a single empty argument 0;
-  // either way there is no name to show, so show the program's own.
-  const char* name = (argc > 0 && argv[0][0] != '\0') ? argv[0] : "naltctl";
+  ignoreClosedPipes();
+  // An empty argument vector reaches us as none at all or, on Linux, as a
+  // single empty argument 0: then there is no name to show but the
+  // program's own. Otherwise argument 0 is shown as received, even empty.
+  const char* name = argc > 1 || (argc == 1 && argv[0][0] != '\0') ? argv[0] : "naltctl";
   if (argc <= 1) {
     printUsage(name);
     return kUsageError;

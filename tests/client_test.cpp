@@ -25,6 +25,7 @@ struct Row {
   int status;
   std::optional<std::string> request;  // what the peer must receive; nullopt: no connection
   std::string calls = "";              // with fault injection, the client's socket calls in order
+  Output output = Output::Captured;    // otherwise out and err are not seen, only the status
 };
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -84,6 +85,10 @@ void expectErr(std::string expected, const std::string& actual, const EnvChanges
     }
   }
   replaceAll(expected, "{usage}", usage(name));
+  // A port no port can hold is refused as the resolver refuses an unknown service.
+  if (!windowsClient())
+    replaceAll(expected, "{unknown service}", gai_strerror(EAI_SERVICE));
+  replaceAll(expected, "{unknown service}", "{resolver}");
   const std::size_t hole = expected.find("{resolver}");
   if (hole == std::string::npos) {
     EXPECT_EQ(asWritten(expected), actual);
@@ -127,7 +132,11 @@ void runRow(const Row& row) {
   PeerScript script = row.peer;
   if (script.host == "{own}")
     script.host = ownLoopbackAddress();
+  if (script.host == "{own}" && script.port == 0)
+    GTEST_SKIP() << "this machine's services list lacks the row's service";
   ScriptedPeer peer(script);
+  if (!peer.error().empty())
+    GTEST_SKIP() << "the peer " << peer.error();
   const std::string port = std::to_string(peer.port());
   const std::string closed = std::to_string(closedPort());
   const std::string log = testing::TempDir() + "naltctl-calls-" + std::to_string(getpid());
@@ -138,6 +147,7 @@ void runRow(const Row& row) {
     if (!value)
       continue;
     replaceAll(*value, "{port}", port);
+    replaceAll(*value, "{wrapped}", std::to_string(peer.port() + 65536));
     replaceAll(*value, "{closed}", closed);
     replaceAll(*value, "{own}", script.host);
   }
@@ -147,7 +157,7 @@ void runRow(const Row& row) {
   std::vector<std::string> argv = clientLauncher();
   argv.push_back(clientPath());
   argv.insert(argv.end(), row.args.begin(), row.args.end());
-  const RunResult run = runProgram(argv.front(), argv, env);
+  const RunResult run = runProgram(argv.front(), argv, env, row.output);
   const std::vector<std::string> received = peer.finish();
 
   ASSERT_FALSE(run.timedOut) << "the client hung";
@@ -176,6 +186,20 @@ PeerScript replying(std::string reply, PeerEnd end = PeerEnd::Close, bool drip =
   script.end = end;
   script.drip = drip;
   return script;
+}
+
+// A peer on this process's own loopback address, at a fixed port.
+PeerScript ownAddress(std::uint16_t port) {
+  PeerScript script = replying("OK\n");
+  script.host = "{own}";
+  script.port = port;
+  return script;
+}
+
+// The port the services list gives `name`, or 0.
+std::uint16_t servicePort(const char* name) {
+  const servent* entry = getservbyname(name, "tcp");
+  return entry != nullptr ? ntohs(static_cast<std::uint16_t>(entry->s_port)) : 0;
 }
 
 PeerScript nothingListening() {
@@ -232,8 +256,22 @@ const Row kRows[] = {
   {"Ipv6Literal", {"START"}, {}, {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
   {"PortWithTrailingSpace", {"START"}, {}, {{"NALT_PORT", "{port} "}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
   {"EmptyHostMeansLoopback", {"START"}, replying("OK\n"), {{"NALT_HOST", ""}, {"NALT_PORT", "{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
-  {"EmptyPortMeans9090", {"START"}, [] { PeerScript s = replying("OK\n"); s.host = "{own}"; s.port = 9090; return s; }(),
-   {{"NALT_HOST", "{own}"}, {"NALT_PORT", ""}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"EmptyPortMeans9090", {"START"}, ownAddress(9090), {{"NALT_HOST", "{own}"}, {"NALT_PORT", ""}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"HostAsName", {"START"}, replying("OK\n"), {{"NALT_HOST", "localhost"}, {"NALT_PORT", "{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"PortAsServiceName", {"START"}, ownAddress(servicePort("git")), {{"NALT_HOST", "{own}"}, {"NALT_PORT", "git"}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"PortWithLeadingSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " {port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
+  {"PortWithLeadingZero", {"START"}, replying("OK\n"), {{"NALT_PORT", "0{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
+  // A port above 65535 would wrap round to the peer's port; it must go nowhere.
+  {"PortAboveRange", {"START"}, replying("OK\n"), {{"NALT_PORT", "{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " 0{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+
+  // Streams that cannot be written: the status is still the exchange's.
+  {"AcceptedReaderGone", {"START"}, replying("OK\n"), kToPeer, "", "", 0, "START\n", "", Output::Gone},
+  {"RefusedReaderGone", {"START"}, replying("ERR\n"), kToPeer, "", "", 3, "START\n", "", Output::Gone},
+  {"UsageReaderGone", {"start"}, {}, kToPeer, "", "", 1, {}, "", Output::Gone},
+  {"AcceptedStreamsFull", {"STOP"}, replying("OK\n"), kToPeer, "", "", 0, "STOP\n", "", Output::Full},
+  {"RefusedStreamsClosed", {"START"}, replying("ERR\n"), kToPeer, "", "", 3, "START\n", "", Output::Closed},
+  {"AcceptedStreamsClosed", {"START"}, replying("OK\n"), kToPeer, "", "", 0, "START\n", "", Output::Closed},
 };
 // clang-format on
 
@@ -288,6 +326,8 @@ const Row kFaultRows[] = {
    "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\n"},
   {"EmptyAddressList", {"START"}, {}, faults({{"FAULT_ADDRESSES", ""}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
    "getaddrinfo\nfreeaddrinfo\n"},
+  {"SocketFailsThenNextConnects", {"START"}, replying("OK\n"), faults({{"FAULT_SOCKET_FAILS", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:{port},127.0.0.1:{port}"}}), kAccepted + "OK\n", "", 0, "START\n",
+   "getaddrinfo\nsocket failed\nsocket 1\nconnect 1 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 1\n"},
 };
 // clang-format on
 
@@ -323,15 +363,27 @@ TEST(HostilePeer, EndlessReplyIsCutOff) {
   }
 }
 
-// Linux turns an empty argument vector into one empty argument 0; either way
-// the usage text has no name to show but the program's own.
-TEST(CommandLine, EmptyArgumentVectorNamesTheProgram) {
+// Argument 0 is shown as received, even empty. Only with no argument to
+// show (Linux turns an empty vector into one empty argument 0) is the name
+// the program's own.
+TEST(CommandLine, UsageShowsArgumentZero) {
   if (!clientLauncher().empty())
     GTEST_SKIP() << "needs a direct exec of a POSIX build";
-  const RunResult run = runProgram(clientPath(), {}, {});
-  EXPECT_EQ(1, run.status);
-  EXPECT_EQ("", run.out);
-  EXPECT_EQ(usage("naltctl"), run.err);
+  // clang-format off
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+    {{}, usage("naltctl")},
+    {{""}, usage("naltctl")},
+    {{"", "STOP", "now"}, usage("")},
+    {{"", "start"}, "Unsupported command: start\n" + usage("")},
+    {{"ctl"}, usage("ctl")},
+  };
+  // clang-format on
+  for (const auto& [argv, err] : rows) {
+    const RunResult run = runProgram(clientPath(), argv, {});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(err, run.err);
+  }
 }
 
 }  // namespace

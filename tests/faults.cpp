@@ -8,6 +8,7 @@
 //                           "connect 1 refused", "send 6 4", "recv 256 3",
 //                           "close 1" (sockets by the order they were made;
 //                           requested and returned byte counts)
+//   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
 //   FAULT_SEND_RESULT=0|-1  every send returns this (-1 with ECONNRESET)
 //   FAULT_SEND_AFTER_RESET  before the first send, wait for the peer's reset
@@ -90,6 +91,13 @@ addrinfo* fakeList = nullptr;
 extern "C" {
 
 int socket(int domain, int type, int protocol) {
+  static long failed = 0;
+  if (failed < knob("FAULT_SOCKET_FAILS", 0)) {
+    ++failed;
+    note("socket failed\n");
+    errno = EMFILE;
+    return -1;
+  }
   const int fd = real<int (*)(int, int, int)>("socket")(domain, type, protocol);
   if (fd >= 0 && fd < 1024)
     ordinals[fd] = ++socketsMade;

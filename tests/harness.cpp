@@ -54,9 +54,11 @@ ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
   inet_pton(AF_INET, script_.host.c_str(), &address.sin_addr);
   if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener_, 16) != 0) {
-    std::fprintf(stderr, "peer: cannot listen on %s:%u: %s\n", script_.host.c_str(), script_.port,
-                 std::strerror(errno));
-    std::abort();
+    error_ = "cannot listen on " + script_.host + ":" + std::to_string(script_.port) + ": " +
+             std::strerror(errno);
+    close(listener_);
+    listener_ = -1;
+    return;
   }
   socklen_t length = sizeof address;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
@@ -132,7 +134,7 @@ void ScriptedPeer::handle(int fd) {
 }
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
-                     const EnvChanges& env, int seconds) {
+                     const EnvChanges& env, Output output, int seconds) {
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e)
     if (std::strncmp(*e, "NALT_", 5) != 0)
@@ -161,6 +163,21 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(null, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (output == Output::Closed) {
+      close(1);
+      close(2);
+    } else if (output == Output::Full) {
+      const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+      dup2(full, 1);
+      dup2(full, 2);
+    } else if (output == Output::Gone) {
+      int gone[2];
+      if (pipe2(gone, O_CLOEXEC) == 0) {
+        close(gone[0]);
+        dup2(gone[1], 1);
+        dup2(gone[1], 2);
+      }
+    }
     // Nothing of the test's, or of whoever started it, leaks into the client.
     close_range(3, ~0U, 0);
     execvpe(program.c_str(), args.data(), envp.data());

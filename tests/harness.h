@@ -38,6 +38,8 @@ class ScriptedPeer {
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
   std::uint16_t port() const { return port_; }
+  // Why the peer could not listen (the address is taken, say); empty when it can.
+  const std::string& error() const { return error_; }
   // Stops serving once the client is done and returns each connection's
   // received bytes, in order.
   std::vector<std::string> finish();
@@ -51,6 +53,7 @@ class ScriptedPeer {
   PeerScript script_;
   int listener_ = -1;
   std::uint16_t port_ = 0;
+  std::string error_;
   std::atomic<bool> stop_{false};
   std::vector<std::string> received_;
   std::size_t streamed_ = 0;
@@ -65,6 +68,11 @@ struct RunResult {
   long maxRssKb = 0;  // the child's peak resident set
 };
 
+// Where a run's stdout and stderr go: to the runner, which returns them, or
+// somewhere every write fails (a closed descriptor, /dev/full, a pipe whose
+// reader has gone).
+enum class Output { Captured, Closed, Full, Gone };
+
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
@@ -72,7 +80,7 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 // NALT_ variable, plus `env`; stdin is /dev/null. Kills it after `seconds`.
 // An empty argv runs `program` with no arguments at all, not even argument 0.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
-                     const EnvChanges& env, int seconds = 10);
+                     const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
 // The client under test and how to launch it, from NALTCTL (default: the
 // build's naltctl) and NALTCTL_LAUNCHER (space-separated words put in front,
