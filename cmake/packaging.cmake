@@ -9,11 +9,29 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Man pages and the changelog go in compressed, as Debian policy has it;
+  # gzip -n leaves out the name and time stamp, so the bytes are the same
+  # on every build.
+  set(compressed)
   foreach(page naltctl.1 nalt-stub.1)
     configure_file(man/${page} man/${page} @ONLY)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    list(APPEND compressed man/${page})
   endforeach()
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  configure_file(cmake/changelog changelog COPYONLY)
+  list(APPEND compressed changelog)
+  foreach(file ${compressed})
+    add_custom_command(OUTPUT ${file}.gz
+                       COMMAND gzip -9nc ${file} > ${file}.gz
+                       DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file}
+                       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    list(APPEND compressed_outputs ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
+  endforeach()
+  add_custom_target(compressed-docs ALL DEPENDS ${compressed_outputs})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/naltctl.1.gz
+                ${CMAKE_CURRENT_BINARY_DIR}/man/nalt-stub.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz README.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -27,7 +45,7 @@ set(CPACK_PACKAGE_VENDOR "The naltctl developers")
 set(CPACK_PACKAGE_CONTACT "The naltctl developers <naltctl@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control client for the nalt service")
 set(CPACK_PACKAGE_DESCRIPTION
-    "naltctl sends START or STOP to the nalt service's control port and exits 0, 1 or 3.\nnalt-stub is a stand-in service for trying it.")
+    "naltctl sends START or STOP to the nalt service's control port and\nexits 0 (accepted), 1 (bad command line) or 3 (failed or refused).\nnalt-stub is a stand-in service for trying it.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
