@@ -1,5 +1,5 @@
 // nalt-stub: a stand-in nalt service, so that naltctl can be tried and tested
-// where no real service runs. POSIX only.
+// where no real service runs. Builds for POSIX and for Windows (Winsock).
 //
 // Listens on NALT_HOST:NALT_PORT (default 127.0.0.1:9090; port 0 picks a
 // free port), prints "nalt-stub listening on HOST:PORT", then reads one line
@@ -8,20 +8,26 @@
 //   STOP   "OK stopped" while running, "ERR not running" while stopped
 //   other  "ERR unknown command"
 // A line over 1 KiB gets "ERR line too long"; a client that has not sent a
-// whole line within NALT_STUB_IDLE_MS (default 5000) is dropped unanswered.
-// Clients are served from one poll loop, so none can hold up another.
-// SIGINT and SIGTERM end it with status 0.
+// whole line within NALT_STUB_IDLE_MS (default 5000, 1 to 86400000) is
+// dropped unanswered. Clients are served from one poll loop, so none can
+// hold up another: at most 512 are held, and at the cap the oldest (which
+// has not sent a whole line, or it would have been answered) makes room.
+// SIGINT and SIGTERM, or Ctrl+C, Ctrl+Break and closing the console on
+// Windows, end it with status 0.
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -29,28 +35,126 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#endif
 
 namespace {
+
+// Wakes the poll loop to end it; a stop request's only action.
+void wakeLoop();
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+using PollEntry = WSAPOLLFD;
+constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
+
+bool startNetworking() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+void closeSocket(SocketHandle handle) { closesocket(handle); }
+int pollSockets(PollEntry* entries, std::size_t count, int ms) {
+  return WSAPoll(entries, static_cast<ULONG>(count), ms);
+}
+bool setNonBlocking(SocketHandle handle) {
+  u_long on = 1;
+  return ioctlsocket(handle, FIONBIO, &on) == 0;
+}
+int socketError() { return WSAGetLastError(); }
+bool isTransient(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
+bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
+std::string describeError(int error) { return "Winsock error " + std::to_string(error); }
+// Windows binds a port whose last connection is in TIME_WAIT anyway, and
+// there SO_REUSEADDR would let another program take a port in use.
+void allowQuickRebind(SocketHandle /*handle*/) {}
+// Runs on a thread of its own. Closing the console ends the process once
+// this returns, so it waits for the loop to finish and main to exit.
+BOOL WINAPI onConsoleEvent(DWORD /*event*/) {
+  wakeLoop();
+  Sleep(INFINITE);
+  return TRUE;
+}
+void handleStopRequests() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
+#else
+using SocketHandle = int;
+using PollEntry = pollfd;
+constexpr SocketHandle kInvalidSocket = -1;
+
+bool startNetworking() { return true; }
+void closeSocket(SocketHandle handle) { close(handle); }
+int pollSockets(PollEntry* entries, std::size_t count, int ms) { return poll(entries, count, ms); }
+bool setNonBlocking(SocketHandle handle) {
+  const int flags = fcntl(handle, F_GETFL);
+  return flags >= 0 && fcntl(handle, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+int socketError() { return errno; }
+bool isTransient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+std::string describeError(int error) { return std::strerror(error); }
+void allowQuickRebind(SocketHandle handle) {
+  const int on = 1;
+  setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+void onSignal(int /*signal*/) {
+  const int saved = errno;
+  wakeLoop();
+  errno = saved;
+}
+void handleStopRequests() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A client that has gone loses its reply; it must not end the stub.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+#endif
 
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxLine = 1024;
 constexpr std::size_t kMaxClients = 512;
+constexpr long kMaxIdleMs = 86400000;
 
 struct Client {
-  int fd;
+  SocketHandle socket;
   std::string line;
   Clock::time_point deadline;
 };
 
-// The signal handler's only way out: a byte on this pipe wakes the poll loop.
-int gSignalPipe[2] = {-1, -1};
+// A loopback datagram socket connected to itself: a stop request (a signal
+// handler, or Windows' console handler thread) sends it a byte, which wakes
+// the poll loop. send is safe in a signal handler.
+SocketHandle gWake = kInvalidSocket;
 
-void onSignal(int /*signal*/) {
-  const int saved = errno;
+void wakeLoop() {
   const char byte = 0;
-  (void)!write(gSignalPipe[1], &byte, 1);
-  errno = saved;
+  send(gWake, &byte, 1, 0);
+}
+
+bool openWakeSocket() {
+  gWake = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  return gWake != kInvalidSocket &&
+         bind(gWake, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+         getsockname(gWake, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+         connect(gWake, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+         setNonBlocking(gWake);
+}
+
+// printf to stdout, flushed at once: a script waits for these lines, and
+// Windows has no line buffering.
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
 }
 
 std::string envOr(const char* name, const char* fallback) {
@@ -58,12 +162,15 @@ std::string envOr(const char* name, const char* fallback) {
   return value != nullptr && value[0] != '\0' ? value : fallback;
 }
 
-bool setNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+// A whole number of milliseconds from 1 to kMaxIdleMs, or 0.
+long parseIdle(const std::string& text) {
+  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  const long ms = std::strtol(text.c_str(), nullptr, 10);
+  return ms <= kMaxIdleMs ? ms : 0;
 }
 
-int listenOn(const std::string& host, const std::string& port) {
+SocketHandle listenOn(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -73,25 +180,27 @@ int listenOn(const std::string& host, const std::string& port) {
   if (resolved != 0) {
     std::fprintf(stderr, "nalt-stub: cannot resolve %s:%s: %s\n", host.c_str(), port.c_str(),
                  gai_strerror(resolved));
-    return -1;
+    return kInvalidSocket;
   }
-  int fd = -1;
+  SocketHandle listener = kInvalidSocket;
+  int error = 0;
   for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (fd < 0)
+    listener = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (listener == kInvalidSocket)
       continue;
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 256) == 0 && setNonBlocking(fd))
+    allowQuickRebind(listener);
+    if (bind(listener, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0 &&
+        listen(listener, 256) == 0 && setNonBlocking(listener))
       break;
-    close(fd);
-    fd = -1;
+    error = socketError();
+    closeSocket(listener);
+    listener = kInvalidSocket;
   }
   freeaddrinfo(addresses);
-  if (fd < 0)
+  if (listener == kInvalidSocket)
     std::fprintf(stderr, "nalt-stub: cannot listen on %s:%s: %s\n", host.c_str(), port.c_str(),
-                 std::strerror(errno));
-  return fd;
+                 describeError(error).c_str());
+  return listener;
 }
 
 // What the service says to one command line; changes the state it reports on.
@@ -123,17 +232,17 @@ void reply(const Client& client, const std::string& text) {
   const std::string bytes = text + "\n";
   // The socket buffer is empty, so the short reply fits at once; a client
   // that has already gone away just loses it.
-  (void)!send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  std::printf("nalt-stub: %s\n", text.c_str());
+  send(client.socket, bytes.data(), static_cast<int>(bytes.size()), 0);
+  say("nalt-stub: %s\n", text.c_str());
 }
 
 // Reads what the client sent; true when the client is done with (answered,
 // refused or gone) and should be closed.
 bool serve(Client& client, bool& running) {
   char buffer[4096];
-  const ssize_t received = recv(client.fd, buffer, sizeof buffer, 0);
+  const auto received = recv(client.socket, buffer, static_cast<int>(sizeof buffer), 0);
   if (received < 0)
-    return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    return !isTransient(socketError());
   if (received == 0)
     return true;
   client.line.append(buffer, static_cast<std::size_t>(received));
@@ -147,65 +256,79 @@ bool serve(Client& client, bool& running) {
   std::string line = client.line.substr(0, end);
   if (!line.empty() && line.back() == '\r')
     line.pop_back();
-  std::printf("nalt-stub: request %s\n", printable(line).c_str());
+  say("nalt-stub: request %s\n", printable(line).c_str());
   reply(client, answer(line, running));
   return true;
 }
 
-int run(int listener, std::chrono::milliseconds idle) {
+int run(SocketHandle listener, std::chrono::milliseconds idle) {
   bool running = false;
   std::vector<Client> clients;
-  std::vector<pollfd> fds;
+  std::vector<PollEntry> entries;
+  // Set when accept ran out of descriptors: the listener stays readable, so
+  // polling it would spin. It waits for a client to go, or a second.
+  Clock::time_point acceptPausedUntil{};
   for (;;) {
-    fds.clear();
-    fds.push_back({gSignalPipe[0], POLLIN, 0});
-    fds.push_back({clients.size() < kMaxClients ? listener : -1, POLLIN, 0});
+    const bool accepting = Clock::now() >= acceptPausedUntil;
+    entries.clear();
+    entries.push_back({gWake, POLLIN, 0});
+    if (accepting)
+      entries.push_back({listener, POLLIN, 0});
+    const std::size_t firstClient = entries.size();
     auto wake = Clock::now() + idle;
+    if (!accepting)
+      wake = std::min(wake, acceptPausedUntil);
     for (const Client& client : clients) {
-      fds.push_back({client.fd, POLLIN, 0});
+      entries.push_back({client.socket, POLLIN, 0});
       wake = std::min(wake, client.deadline);
     }
     const auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
-    if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0 &&
-        errno != EINTR) {
-      std::perror("nalt-stub: poll");
+    if (pollSockets(entries.data(), entries.size(),
+                    static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0 &&
+        !isTransient(socketError())) {
+      std::fprintf(stderr, "nalt-stub: poll: %s\n", describeError(socketError()).c_str());
       return 1;
     }
-    if (fds[0].revents != 0)
+    if (entries[0].revents != 0)
       break;
 
     const auto now = Clock::now();
     std::vector<Client> kept;
     for (std::size_t i = 0; i < clients.size(); ++i) {
       Client& client = clients[i];
-      const short events = fds[i + 2].revents;
-      const bool done = events != 0 ? serve(client, running) : client.deadline <= now;
-      if (done)
-        close(client.fd);
-      else
+      const short events = entries[firstClient + i].revents;
+      if (events != 0 ? serve(client, running) : client.deadline <= now) {
+        closeSocket(client.socket);
+        acceptPausedUntil = {};
+      } else {
         kept.push_back(std::move(client));
+      }
     }
     clients.swap(kept);
 
-    if (fds[1].revents != 0) {
-      for (;;) {
-        const int fd = accept(listener, nullptr, nullptr);
-        if (fd < 0)
-          break;
-        if (!setNonBlocking(fd)) {
-          close(fd);
-          continue;
-        }
-        clients.push_back({fd, std::string(), Clock::now() + idle});
-        if (clients.size() >= kMaxClients)
-          break;
+    // A bounded batch, so the clients already held are read between batches.
+    for (int batch = 0; accepting && entries[1].revents != 0 && batch < 64; ++batch) {
+      const SocketHandle accepted = accept(listener, nullptr, nullptr);
+      if (accepted == kInvalidSocket) {
+        if (isOutOfDescriptors(socketError()))
+          acceptPausedUntil = Clock::now() + std::chrono::seconds(1);
+        break;
       }
+      if (!setNonBlocking(accepted)) {
+        closeSocket(accepted);
+        continue;
+      }
+      if (clients.size() >= kMaxClients) {
+        closeSocket(clients.front().socket);
+        clients.erase(clients.begin());
+      }
+      clients.push_back({accepted, std::string(), Clock::now() + idle});
     }
   }
   for (const Client& client : clients)
-    close(client.fd);
-  std::printf("nalt-stub: shutting down\n");
+    closeSocket(client.socket);
+  say("nalt-stub: shutting down\n");
   return 0;
 }
 
@@ -220,31 +343,36 @@ int main(int argc, char* argv[]) {
                  argv[0]);
     return 2;
   }
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  const long idleMs = std::strtol(envOr("NALT_STUB_IDLE_MS", "5000").c_str(), nullptr, 10);
-
-  if (pipe(gSignalPipe) != 0 || !setNonBlocking(gSignalPipe[1])) {
-    std::perror("nalt-stub: pipe");
+  const std::string idleText = envOr("NALT_STUB_IDLE_MS", "5000");
+  const long idleMs = parseIdle(idleText);
+  if (idleMs == 0) {
+    std::fprintf(stderr,
+                 "nalt-stub: NALT_STUB_IDLE_MS must be a whole number of milliseconds from 1 to "
+                 "%ld, not \"%s\"\n",
+                 kMaxIdleMs, idleText.c_str());
+    return 2;
+  }
+  // cppcheck-suppress knownConditionTrueFalse ; POSIX has no library to start
+  if (!startNetworking() || !openWakeSocket()) {
+    std::fprintf(stderr, "nalt-stub: cannot set up its sockets: %s\n",
+                 describeError(socketError()).c_str());
     return 1;
   }
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  handleStopRequests();
 
-  const int listener = listenOn(envOr("NALT_HOST", "127.0.0.1"), envOr("NALT_PORT", "9090"));
-  if (listener < 0)
+  const SocketHandle listener =
+      listenOn(envOr("NALT_HOST", "127.0.0.1"), envOr("NALT_PORT", "9090"));
+  if (listener == kInvalidSocket)
     return 1;
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
   char address[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
-  std::printf("nalt-stub listening on %s:%u\n", address, ntohs(bound.sin_port));
+  say("nalt-stub listening on %s:%u\n", address, ntohs(bound.sin_port));
 
-  const int status = run(listener, std::chrono::milliseconds(idleMs > 0 ? idleMs : 5000));
-  close(listener);
+  const int status = run(listener, std::chrono::milliseconds(idleMs));
+  closeSocket(listener);
+  closeSocket(gWake);
   return status;
 }
