@@ -1,9 +1,9 @@
-# Install rules and packages: a .zip for Windows (the .exe, README, licence)
+# Install rules and packages: a .zip for Windows (both .exe files, README, licence)
 # and a .deb for Debian (both programs, their man pages, the docs).
 include(GNUInstallDirs)
 
 if(WIN32)
-  install(TARGETS naltctl RUNTIME DESTINATION .)
+  install(TARGETS naltctl nalt-stub RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)

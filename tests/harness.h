@@ -1,6 +1,8 @@
-// What every black-box test needs: a loopback peer that plays a script, and
-// a runner that starts a program with its own environment and collects its
-// output and exit status.
+// What every black-box test needs: a loopback peer that plays a script, a
+// client connection to drive a server by hand, and a runner that starts a
+// program with its own environment and collects its output and exit status.
+// Written once for POSIX and Windows; the platform code is a seam in
+// harness.cpp.
 #pragma once
 
 #include <atomic>
@@ -10,6 +12,12 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
 
 // How the peer treats each connection: it reads the request line, sends
 // `reply` (one byte per segment if `drip`), then ends as `end` says.
@@ -30,6 +38,9 @@ struct PeerScript {
   std::uint16_t port = 0;  // 0: any free port
 };
 
+// A socket handle of either platform, as an integer.
+using SocketId = std::uintptr_t;
+
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(PeerScript script);
@@ -48,10 +59,10 @@ class ScriptedPeer {
 
  private:
   void serve();
-  void handle(int fd);
+  void handle(SocketId fd);
 
   PeerScript script_;
-  int listener_ = -1;
+  SocketId listener_;
   std::uint16_t port_ = 0;
   std::string error_;
   std::atomic<bool> stop_{false};
@@ -60,12 +71,35 @@ class ScriptedPeer {
   std::thread thread_;
 };
 
+// A client's connection to 127.0.0.1:port; a receive that waits 3 s fails.
+class Connection {
+ public:
+  explicit Connection(const std::string& port);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void send(const std::string& bytes);
+  // What arrives until the server closes, `limit` bytes have come, or a
+  // receive fails or times out.
+  std::string receive(std::size_t limit = std::size_t(-1));
+  // Aborts the connection with a reset.
+  void reset();
+
+ private:
+  SocketId socket_;
+};
+
+// Sends `request` on a fresh connection and returns all the server sends
+// back before it closes.
+std::string talk(const std::string& port, const std::string& request);
+
 struct RunResult {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or -1 when killed or timed out
   bool timedOut = false;
-  long maxRssKb = 0;  // the child's peak resident set
+  long maxRssKb = 0;  // the child's peak resident set (POSIX)
 };
 
 // Where a run's stdout and stderr go: to the runner, which returns them, or
@@ -77,17 +111,44 @@ enum class Output { Captured, Closed, Full, Gone };
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // Runs argv (argv[0] is the program) with the test's environment, less every
-// NALT_ variable, plus `env`; stdin is /dev/null. Kills it after `seconds`.
-// An empty argv runs `program` with no arguments at all, not even argument 0.
+// NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`.
+// An empty argv runs `program` with no arguments at all, not even argument 0
+// (POSIX only).
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// The client under test and how to launch it, from NALTCTL (default: the
-// build's naltctl) and NALTCTL_LAUNCHER (space-separated words put in front,
-// such as "wine64").
+// A program left running in the background, its stdout in a file.
+struct Background {
+  std::intptr_t id = 0;  // process id (POSIX) or handle (Windows); 0 when none
+};
+// A positive `descriptorLimit` caps its open descriptors (POSIX).
+Background startProgram(const std::string& program, const EnvChanges& env,
+                        const std::string& stdoutFile, int descriptorLimit = 0);
+// Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
+// Ctrl+C on Windows. Kills it when it has not ended within 5 s. Returns the
+// exit status, or -1 when it was killed or died of a signal.
+int stopProgram(Background& program, bool interrupt = false);
+// How many descriptors (handles on Windows) it holds.
+int openHandles(const Background& program);
+// The processor time it has used.
+double cpuSeconds(const Background& program);
+
+// The programs under test, from NALTCTL (default: the build's naltctl) and
+// NALTCTL_LAUNCHER (space-separated words put in front, such as "valgrind").
 std::string clientPath();
+std::string stubPath();
 std::vector<std::string> clientLauncher();
-// True when the client is the Windows build (NALTCTL_TARGET=windows).
-bool windowsClient();
+// Text as a program of this platform writes it: Windows' text-mode streams
+// turn every line feed into CR LF.
+std::string asWritten(std::string text);
+// The resolver's text for this endpoint, asked the way the client asks
+// ("(resolved)" when it resolves), and its text for an unknown service.
+std::string resolverText(const std::string& host, const std::string& port);
+std::string unknownServiceText();
+// The port the resolver gives the service `name`, or 0.
+std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).
 std::uint16_t closedPort();
+// This process's id.
+unsigned processId();
+void sleepMs(int ms);

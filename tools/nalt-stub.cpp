@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,13 +146,10 @@ bool openWakeSocket() {
          setNonBlocking(gWake);
 }
 
-// printf to stdout, flushed at once: a script waits for these lines, and
-// Windows has no line buffering.
-void say(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
+// A log line to stdout, flushed at once: a script waits for these lines,
+// and Windows has no line buffering.
+void say(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
 }
 
@@ -233,7 +229,7 @@ void reply(const Client& client, const std::string& text) {
   // The socket buffer is empty, so the short reply fits at once; a client
   // that has already gone away just loses it.
   send(client.socket, bytes.data(), static_cast<int>(bytes.size()), 0);
-  say("nalt-stub: %s\n", text.c_str());
+  say("nalt-stub: " + text);
 }
 
 // Reads what the client sent; true when the client is done with (answered,
@@ -256,7 +252,7 @@ bool serve(Client& client, bool& running) {
   std::string line = client.line.substr(0, end);
   if (!line.empty() && line.back() == '\r')
     line.pop_back();
-  say("nalt-stub: request %s\n", printable(line).c_str());
+  say("nalt-stub: request " + printable(line));
   reply(client, answer(line, running));
   return true;
 }
@@ -328,7 +324,7 @@ int run(SocketHandle listener, std::chrono::milliseconds idle) {
   }
   for (const Client& client : clients)
     closeSocket(client.socket);
-  say("nalt-stub: shutting down\n");
+  say("nalt-stub: shutting down");
   return 0;
 }
 
@@ -369,7 +365,8 @@ int main(int argc, char* argv[]) {
   getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
   char address[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
-  say("nalt-stub listening on %s:%u\n", address, ntohs(bound.sin_port));
+  say(std::string("nalt-stub listening on ") + address + ":" +
+      std::to_string(ntohs(bound.sin_port)));
 
   const int status = run(listener, std::chrono::milliseconds(idleMs));
   closeSocket(listener);
