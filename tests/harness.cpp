@@ -26,17 +26,13 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
 extern char** environ;
 #endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The platform seam: sockets, then processes.
+// The platform seam for sockets; processes follow at the end of the file.
 #ifdef _WIN32
-using Socket = SOCKET;
 constexpr int kNoSignal = 0;
 constexpr int kShutSend = SD_SEND;
 // Once per process, before the first socket or resolver call.
@@ -45,62 +41,47 @@ void startNetworking() {
   static const int started = WSAStartup(MAKEWORD(2, 2), &data);
   (void)started;
 }
-Socket newSocket() {
+SocketId newSocket() {
   startNetworking();
   return socket(AF_INET, SOCK_STREAM, 0);
 }
-void closeSocket(SocketId s) { closesocket(static_cast<Socket>(s)); }
+void closeSocket(SocketId s) { closesocket(s); }
 bool readable(SocketId s, int ms) {
-  WSAPOLLFD p{static_cast<Socket>(s), POLLIN, 0};
+  WSAPOLLFD p{s, POLLIN, 0};
   return WSAPoll(&p, 1, ms) > 0;
-}
-void setReceiveTimeout(SocketId s, int ms) {
-  const DWORD limit = static_cast<DWORD>(ms);
-  setsockopt(static_cast<Socket>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
-             sizeof limit);
 }
 char** inheritedEnvironment() { return _environ; }
 // The test program reports in LF lines, as on POSIX: ctest reads the list
 // of tests from its output.
 const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
 #else
-using Socket = int;
 constexpr int kNoSignal = MSG_NOSIGNAL;
 constexpr int kShutSend = SHUT_WR;
 void startNetworking() {}
-Socket newSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-void closeSocket(SocketId s) { close(static_cast<Socket>(s)); }
+SocketId newSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+void closeSocket(SocketId s) { close(s); }
 bool readable(SocketId s, int ms) {
-  pollfd p{static_cast<Socket>(s), POLLIN, 0};
+  pollfd p{s, POLLIN, 0};
   return poll(&p, 1, ms) > 0;
-}
-void setReceiveTimeout(SocketId s, int ms) {
-  const timeval limit{ms / 1000, (ms % 1000) * 1000};
-  setsockopt(static_cast<Socket>(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 char** inheritedEnvironment() { return environ; }
 #endif
 
 template <typename Value>
 void setOption(SocketId s, int level, int name, const Value& value) {
-  setsockopt(static_cast<Socket>(s), level, name, reinterpret_cast<const char*>(&value),
-             sizeof value);
+  setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 int sendSome(SocketId s, const char* data, std::size_t length) {
-  return static_cast<int>(send(static_cast<Socket>(s), data, static_cast<int>(length), kNoSignal));
-}
-
-int receiveSome(SocketId s, char* buffer, std::size_t length) {
-  return static_cast<int>(recv(static_cast<Socket>(s), buffer, static_cast<int>(length), 0));
+  return static_cast<int>(send(s, data, static_cast<int>(length), kNoSignal));
 }
 
 // Appends to `into` whatever arrives until the peer closes, `stopAtLine` sees
 // a line feed, or `ms` passes without a byte.
-void receive(SocketId fd, std::string& into, bool stopAtLine, int ms) {
+void receive(SocketId s, std::string& into, bool stopAtLine, int ms) {
   char buffer[4096];
-  while (!(stopAtLine && into.find('\n') != std::string::npos) && readable(fd, ms)) {
-    const int n = receiveSome(fd, buffer, sizeof buffer);
+  while (!(stopAtLine && into.find('\n') != std::string::npos) && readable(s, ms)) {
+    const auto n = recv(s, buffer, static_cast<int>(sizeof buffer), 0);
     if (n <= 0)
       return;
     into.append(buffer, static_cast<std::size_t>(n));
@@ -116,9 +97,17 @@ sockaddr_in loopback(const std::string& host, std::uint16_t port) {
 }
 
 void resetSocket(SocketId s) {
-  const linger abort{1, 0};
-  setOption(s, SOL_SOCKET, SO_LINGER, abort);
+  setOption(s, SOL_SOCKET, SO_LINGER, linger{1, 0});
   closeSocket(s);
+}
+
+// Asks the resolver the way the client asks; its result code.
+int resolve(const std::string& host, const std::string& port, addrinfo** list) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  startNetworking();
+  return getaddrinfo(host.c_str(), port.c_str(), &hints, list);
 }
 
 // The test's environment less every NALT_ variable, plus `env`, as NAME=VALUE.
@@ -135,18 +124,16 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
 
 }  // namespace
 
-ScriptedPeer::ScriptedPeer(PeerScript script)
-    : script_(std::move(script)), listener_(static_cast<SocketId>(newSocket())) {
+ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), listener_(newSocket()) {
   setOption(listener_, SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in address = loopback(script_.host, script_.port);
-  if (bind(static_cast<Socket>(listener_), reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-          0 ||
-      listen(static_cast<Socket>(listener_), 16) != 0) {
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener_, 16) != 0) {
     error_ = "cannot listen on " + script_.host + ":" + std::to_string(script_.port);
     script_.listen = false;
   }
   socklen_t length = sizeof address;
-  getsockname(static_cast<Socket>(listener_), reinterpret_cast<sockaddr*>(&address), &length);
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
   if (!script_.listen) {
     closeSocket(listener_);
@@ -172,10 +159,10 @@ void ScriptedPeer::serve() {
   for (bool last = false; !last;) {
     last = stop_;
     while (readable(listener_, last ? 0 : 20)) {
-      const Socket fd = accept(static_cast<Socket>(listener_), nullptr, nullptr);
-      if (fd == static_cast<Socket>(-1))
+      const SocketId fd = accept(listener_, nullptr, nullptr);
+      if (fd == static_cast<SocketId>(-1))
         break;
-      handle(static_cast<SocketId>(fd));
+      handle(fd);
     }
   }
 }
@@ -206,43 +193,35 @@ void ScriptedPeer::handle(SocketId fd) {
     // Held open longer than a run may last, so a client that waits for the
     // close is caught as a hang rather than freed by the peer giving up.
     if (script_.end == PeerEnd::Close)
-      shutdown(static_cast<Socket>(fd), kShutSend);
+      shutdown(fd, kShutSend);
     receive(fd, request, false, script_.end == PeerEnd::Close ? 5000 : 30000);
     closeSocket(fd);
   }
   received_.push_back(request);
 }
 
-Connection::Connection(const std::string& port) : socket_(static_cast<SocketId>(newSocket())) {
+Connection::Connection(const std::string& port) : socket_(newSocket()) {
   sockaddr_in address = loopback("127.0.0.1", static_cast<std::uint16_t>(std::stoi(port)));
-  if (connect(static_cast<Socket>(socket_), reinterpret_cast<sockaddr*>(&address),
-              sizeof address) != 0)
+  if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     std::abort();
-  setReceiveTimeout(socket_, 3000);
 }
 
 Connection::~Connection() {
-  if (socket_ != 0)
+  if (open_)
     closeSocket(socket_);
 }
 
 void Connection::send(const std::string& bytes) { sendSome(socket_, bytes.data(), bytes.size()); }
 
-std::string Connection::receive(std::size_t limit) {
+std::string Connection::receive() {
   std::string received;
-  char buffer[256];
-  while (received.size() < limit) {
-    const int n = receiveSome(socket_, buffer, std::min(sizeof buffer, limit - received.size()));
-    if (n <= 0)
-      break;
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
+  ::receive(socket_, received, false, 3000);
   return received;
 }
 
 void Connection::reset() {
   resetSocket(socket_);
-  socket_ = 0;
+  open_ = false;
 }
 
 std::string talk(const std::string& port, const std::string& request) {
@@ -252,28 +231,19 @@ std::string talk(const std::string& port, const std::string& request) {
 }
 
 std::string resolverText(const std::string& host, const std::string& port) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  startNetworking();
-  const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
-  if (code == 0) {
-    freeaddrinfo(list);
-    return "(resolved)";
-  }
-  return gai_strerror(code);
+  const int code = resolve(host, port, &list);
+  if (code != 0)
+    return gai_strerror(code);
+  freeaddrinfo(list);
+  return "(resolved)";
 }
 
 std::string unknownServiceText() { return gai_strerror(EAI_SERVICE); }
 
 std::uint16_t servicePort(const char* name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  startNetworking();
-  if (getaddrinfo("127.0.0.1", name, &hints, &list) != 0)
+  if (resolve("127.0.0.1", name, &list) != 0)
     return 0;
   const std::uint16_t port = ntohs(reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_port);
   freeaddrinfo(list);
@@ -304,8 +274,8 @@ std::string asWritten(std::string text) {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Processes: a runner that collects output and status, and a program left
-// running in the background.
+// The platform seam for processes: starting one with its output redirected,
+// and running, stopping and looking at it.
 #ifdef _WIN32
 
 namespace {
@@ -313,9 +283,8 @@ namespace {
 // The built programs sit beside the test programs.
 std::string besideTests(const char* name) {
   char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string directory(path, length);
-  return directory.substr(0, directory.find_last_of("\\/") + 1) + name;
+  std::string self(path, GetModuleFileNameA(nullptr, path, sizeof path));
+  return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 
 // One argument as the C runtime splits a command line again.
@@ -323,117 +292,104 @@ std::string quoted(const std::string& argument) {
   std::string out = "\"";
   std::size_t slashes = 0;
   for (const char c : argument) {
-    if (c == '\\') {
-      ++slashes;
-      continue;
-    }
-    out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
+    // The backslashes before a quote are doubled, and the quote escaped.
+    if (c == '"')
+      out.append(slashes + 1, '\\');
+    slashes = c == '\\' ? slashes + 1 : 0;
     out += c;
-    slashes = 0;
   }
-  return out.append(slashes * 2, '\\') + "\"";
+  return out.append(slashes, '\\') + "\"";
 }
 
-HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
-             const EnvChanges& env, HANDLE out, HANDLE err, DWORD flags) {
-  std::string commandLine;
+SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+
+// Starts argv with stdin empty and stdout and stderr on `out` and `err`.
+HANDLE spawn(const std::vector<std::string>& argv, const EnvChanges& env, HANDLE out, HANDLE err,
+             DWORD flags) {
+  std::string commandLine, block;
   for (const std::string& argument : argv)
-    commandLine += (commandLine.empty() ? "" : " ") + quoted(argument);
-  std::string block;
+    commandLine += quoted(argument) + " ";
   for (const std::string& entry : environmentFor(env))
     block += entry + '\0';
   block += '\0';
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE null = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null;
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
   startup.hStdOutput = out;
   startup.hStdError = err;
-  if ((flags & CREATE_NEW_CONSOLE) != 0) {
-    startup.dwFlags |= STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-  }
   PROCESS_INFORMATION process{};
-  const BOOL created = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      flags, block.data(), nullptr, &startup, &process);
-  CloseHandle(null);
-  if (!created) {
-    std::fprintf(stderr, "cannot start %s: Windows error %lu\n", program.c_str(), GetLastError());
-    return nullptr;
-  }
+  if (!CreateProcessA(argv.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                      block.data(), nullptr, &startup, &process))
+    std::fprintf(stderr, "cannot start %s: error %lu\n", argv.front().c_str(), GetLastError());
+  CloseHandle(startup.hStdInput);
   CloseHandle(process.hThread);
   return process.hProcess;
 }
 
+// Waits up to `ms` for the process to end, then ends it; its exit code, or
+// -1 when it had to be ended.
+int finish(HANDLE process, DWORD ms) {
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process, &code);
+  TerminateProcess(process, code);
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
+RunResult runProgram(const std::string& /*program*/, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output, int seconds) {
   RunResult result;
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE reads[2] = {}, writes[2] = {};
+  HANDLE reads[2], writes[2], sink = INVALID_HANDLE_VALUE, gone = nullptr;
   for (int i = 0; i < 2; ++i) {
-    CreatePipe(&reads[i], &writes[i], &inherit, 0);
+    CreatePipe(&reads[i], &writes[i], &inherited, 0);
     SetHandleInformation(reads[i], HANDLE_FLAG_INHERIT, 0);
   }
-  HANDLE out = writes[0], err = writes[1], gone = nullptr;
-  if (output == Output::Closed) {
-    out = err = INVALID_HANDLE_VALUE;
-  } else if (output == Output::Gone) {
-    HANDLE reader = nullptr;
-    CreatePipe(&reader, &gone, &inherit, 0);
-    CloseHandle(reader);
-    out = err = gone;
+  if (output == Output::Gone) {
+    CreatePipe(&gone, &sink, &inherited, 0);
+    CloseHandle(gone);
   }
-  const HANDLE process = spawn(program, argv, env, out, err, 0);
-  for (HANDLE h : {writes[0], writes[1], gone})
-    if (h != nullptr)
-      CloseHandle(h);
+  const bool captured = output == Output::Captured;
+  const HANDLE process =
+      spawn(argv, env, captured ? writes[0] : sink, captured ? writes[1] : sink, 0);
+  for (HANDLE h : {writes[0], writes[1], sink})
+    CloseHandle(h);
   std::string* sinks[2] = {&result.out, &result.err};
   std::thread readers[2];
   for (int i = 0; i < 2; ++i)
-    readers[i] = std::thread([pipe = reads[i], sink = sinks[i]] {
+    readers[i] = std::thread([pipe = reads[i], into = sinks[i]] {
       char buffer[4096];
       DWORD n = 0;
       while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
-        sink->append(buffer, n);
+        into->append(buffer, n);
+      CloseHandle(pipe);
     });
-  if (process != nullptr) {
-    if (WaitForSingleObject(process, static_cast<DWORD>(seconds) * 1000) != WAIT_OBJECT_0) {
-      result.timedOut = true;
-      TerminateProcess(process, 1);
-      WaitForSingleObject(process, INFINITE);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    result.status = result.timedOut ? -1 : static_cast<int>(code);
-    CloseHandle(process);
-  }
-  for (int i = 0; i < 2; ++i) {
-    readers[i].join();
-    CloseHandle(reads[i]);
-  }
+  result.status = finish(process, static_cast<DWORD>(seconds) * 1000);
+  result.timedOut = result.status == -1;
+  for (std::thread& reader : readers)
+    reader.join();
   return result;
 }
 
-Background startProgram(const std::string& program, const EnvChanges& env,
-                        const std::string& stdoutFile, int /*descriptorLimit*/) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE log = CreateFileA(stdoutFile.c_str(), GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env,
+                        const std::string& outputFile) {
+  HANDLE log = CreateFileA(outputFile.c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited,
                            CREATE_ALWAYS, 0, nullptr);
   // A console of its own (hidden), for stopProgram's Ctrl+C.
-  HANDLE process = spawn(program, {program}, env, log, log, CREATE_NEW_CONSOLE);
+  HANDLE process = spawn(argv, env, log, log, CREATE_NEW_CONSOLE);
   CloseHandle(log);
   return {reinterpret_cast<std::intptr_t>(process)};
 }
 
 int stopProgram(Background& program, bool /*interrupt*/) {
   const HANDLE process = reinterpret_cast<HANDLE>(program.id);
-  if (process == nullptr)
-    return -1;
+  program.id = 0;
   // Ctrl+C reaches every process on a console: this one joins the
   // program's console for it, ignoring the event itself, and goes back.
   FreeConsole();
@@ -443,16 +399,7 @@ int stopProgram(Background& program, bool /*interrupt*/) {
     FreeConsole();
   }
   AttachConsole(ATTACH_PARENT_PROCESS);
-  const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
-  if (!ended) {
-    TerminateProcess(process, 255);
-    WaitForSingleObject(process, INFINITE);
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  program.id = 0;
-  return ended ? static_cast<int>(code) : -1;
+  return process != nullptr ? finish(process, 5000) : -1;
 }
 
 int openHandles(const Background& program) {
@@ -462,12 +409,12 @@ int openHandles(const Background& program) {
 }
 
 double cpuSeconds(const Background& program) {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(reinterpret_cast<HANDLE>(program.id), &created, &exited, &kernel, &user);
-  const auto ticks = [](const FILETIME& t) {
-    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-  };
-  return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
+  FILETIME times[4];
+  GetProcessTimes(reinterpret_cast<HANDLE>(program.id), &times[0], &times[1], &times[2], &times[3]);
+  double ticks = 0;
+  for (const FILETIME& t : {times[2], times[3]})
+    ticks += static_cast<double>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+  return ticks / 1e7;
 }
 
 unsigned processId() { return GetCurrentProcessId(); }
@@ -478,59 +425,62 @@ namespace {
 
 std::string besideTests(const char* path) { return path; }
 
-}  // namespace
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
-                     const EnvChanges& env, Output output, int seconds) {
+// Starts argv (found on PATH) with stdin on /dev/null and stdout and stderr
+// on `out` and `err` (-1: closed), and nothing else of the test's open.
+pid_t spawn(const std::string& program, const std::vector<std::string>& argv, const EnvChanges& env,
+            int out, int err) {
   std::vector<std::string> environment = environmentFor(env);
   // Everything the child needs is built before the fork: after it, only
   // async-signal-safe calls.
-  std::vector<char*> args;
+  std::vector<char*> args, envp;
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
   for (std::string& e : environment)
     envp.push_back(e.data());
+  args.push_back(nullptr);
   envp.push_back(nullptr);
-
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-    std::abort();
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    dup2(null, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    int gone[2];
-    if (output == Output::Closed) {
-      close(1);
-      close(2);
-    } else if (output == Output::Full) {
-      const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-      dup2(full, 1);
-      dup2(full, 2);
-    } else if (output == Output::Gone && pipe2(gone, O_CLOEXEC) == 0) {
-      close(gone[0]);
-      dup2(gone[1], 1);
-      dup2(gone[1], 2);
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    for (const auto& [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
+      if (from < 0)
+        close(to);
+      else
+        dup2(from, to);
     }
-    // Nothing of the test's, or of whoever started it, leaks into the client.
     close_range(3, ~0U, 0);
     execvpe(program.c_str(), args.data(), envp.data());
     _exit(127);
   }
-  close(out[1]);
-  close(err[1]);
+  return pid;
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
+                     const EnvChanges& env, Output output, int seconds) {
+  int out[2], err[2], sink = -1;
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    std::abort();
+  if (int gone[2]; output == Output::Gone && pipe2(gone, O_CLOEXEC) == 0) {
+    close(gone[0]);
+    sink = gone[1];
+  } else if (output == Output::Full) {
+    sink = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  }
+  const bool captured = output == Output::Captured;
+  const pid_t pid = spawn(program, argv, env, captured ? out[1] : sink, captured ? err[1] : sink);
+  for (const int fd : {out[1], err[1], sink})
+    close(fd);
 
   RunResult result;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);
@@ -539,7 +489,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     if (poll(fds, 2, static_cast<int>(left)) <= 0)
       continue;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
+      if (fds[i].revents == 0)
         continue;
       char buffer[4096];
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -562,42 +512,24 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-Background startProgram(const std::string& program, const EnvChanges& env,
-                        const std::string& stdoutFile, int descriptorLimit) {
-  std::vector<std::string> environment = environmentFor(env);
-  std::vector<char*> envp;
-  for (std::string& e : environment)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(out, 2);
-    close_range(3, ~0U, 0);
-    const rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
-    if (descriptorLimit > 0)
-      setrlimit(RLIMIT_NOFILE, &limit);
-    execle(program.c_str(), program.c_str(), static_cast<char*>(nullptr), envp.data());
-    _exit(127);
-  }
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env,
+                        const std::string& outputFile) {
+  const int log = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = spawn(argv.front(), argv, env, log, log);
+  close(log);
   return {pid};
 }
 
 int stopProgram(Background& program, bool interrupt) {
   const auto pid = static_cast<pid_t>(program.id);
-  if (pid <= 0)
-    return -1;
-  kill(pid, interrupt ? SIGINT : SIGTERM);
-  int status = 0;
-  pid_t ended = 0;
-  for (int i = 0; i < 500 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i)
-    sleepMs(10);
-  if (ended == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
   program.id = 0;
+  if (pid <= 0 || kill(pid, interrupt ? SIGINT : SIGTERM) != 0)
+    return -1;
+  int status = 0;
+  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    sleepMs(10);
+  if (kill(pid, 0) == 0 && kill(pid, SIGKILL) == 0)
+    waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -612,13 +544,12 @@ int openHandles(const Background& program) {
 }
 
 double cpuSeconds(const Background& program) {
+  // utime and stime are fields 14 and 15; the name in field 2 has no spaces here.
   std::ifstream in("/proc/" + std::to_string(program.id) + "/stat");
   std::string field;
-  // utime and stime are fields 14 and 15; the name in field 2 has no spaces here.
   double ticks = 0;
   for (int i = 1; i <= 15 && in >> field; ++i)
-    if (i >= 14)
-      ticks += std::stod(field);
+    ticks += i >= 14 ? std::stod(field) : 0;
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 

@@ -15,8 +15,10 @@
 
 #ifdef _WIN32
 constexpr bool kWindows = true;
+using SocketId = unsigned long long;  // SOCKET
 #else
 constexpr bool kWindows = false;
+using SocketId = int;
 #endif
 
 // How the peer treats each connection: it reads the request line, sends
@@ -37,9 +39,6 @@ struct PeerScript {
   std::string host = "127.0.0.1";
   std::uint16_t port = 0;  // 0: any free port
 };
-
-// A socket handle of either platform, as an integer.
-using SocketId = std::uintptr_t;
 
 class ScriptedPeer {
  public:
@@ -71,7 +70,7 @@ class ScriptedPeer {
   std::thread thread_;
 };
 
-// A client's connection to 127.0.0.1:port; a receive that waits 3 s fails.
+// A client's connection to 127.0.0.1:port.
 class Connection {
  public:
   explicit Connection(const std::string& port);
@@ -80,14 +79,14 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   void send(const std::string& bytes);
-  // What arrives until the server closes, `limit` bytes have come, or a
-  // receive fails or times out.
-  std::string receive(std::size_t limit = std::size_t(-1));
+  // What arrives until the server closes, or 3 s pass without a byte.
+  std::string receive();
   // Aborts the connection with a reset.
   void reset();
 
  private:
   SocketId socket_;
+  bool open_ = true;
 };
 
 // Sends `request` on a fresh connection and returns all the server sends
@@ -117,13 +116,12 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running in the background, its stdout in a file.
+// A program left running in the background, its stdout and stderr in a file.
 struct Background {
   std::intptr_t id = 0;  // process id (POSIX) or handle (Windows); 0 when none
 };
-// A positive `descriptorLimit` caps its open descriptors (POSIX).
-Background startProgram(const std::string& program, const EnvChanges& env,
-                        const std::string& stdoutFile, int descriptorLimit = 0);
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env,
+                        const std::string& outputFile);
 // Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
 // Ctrl+C on Windows. Kills it when it has not ended within 5 s. Returns the
 // exit status, or -1 when it was killed or died of a signal.

@@ -16,11 +16,13 @@ namespace {
 class Stub {
  public:
   // Its log goes to a file: a pipe nobody reads would fill and stall it.
-  explicit Stub(const char* idleMs = "5000", int descriptorLimit = 0)
+  // `launcher` words go in front of the stub.
+  explicit Stub(const char* idleMs = "5000", std::vector<std::string> launcher = {})
       : log_(testing::TempDir() + "nalt-stub-log-" + std::to_string(processId())) {
+    launcher.push_back(stubPath());
     process_ = startProgram(
-        stubPath(), {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idleMs}},
-        log_, descriptorLimit);
+        launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idleMs}},
+        log_);
     // Its first whole line, within five seconds.
     for (int i = 0; i < 500 && banner_.empty(); ++i) {
       sleepMs(10);
@@ -139,7 +141,7 @@ TEST(Stub, CrowdOfSilentClientsDoesNotBlockOthers) {
 TEST(Stub, OutOfDescriptorsItWaitsForAClientToGo) {
   if (kWindows)
     GTEST_SKIP() << "Windows has no descriptor limit to lower";
-  Stub stub("60000", 24);
+  Stub stub("60000", {"prlimit", "--nofile=24"});
   std::vector<std::unique_ptr<Connection>> crowd;
   for (int i = 0; i < 40; ++i)
     crowd.push_back(std::make_unique<Connection>(stub.port()));
@@ -183,7 +185,7 @@ TEST(Stub, SurvivesAbuse) {
          for (const auto& connection : crowd)
            connection->send("PING\n");
          for (const auto& connection : crowd)
-           EXPECT_EQ("ERR unknown command\n", connection->receive(20));
+           EXPECT_EQ("ERR unknown command\n", connection->receive());
        }},
       {"reset mid-line",
        [](const std::string& p) {
