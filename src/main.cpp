@@ -112,16 +112,13 @@ bool isOverlong(const std::string& reply) {
 // True when the resolver would read the port as a number that no port can
 // hold. glibc and Wine keep only the low 16 bits of a numeric service, so
 // "99999" would reach port 34463: a typo must not start or stop whatever
-// listens there. The number is read as they read it (strtoul: leading white
-// space, a sign, digits to the end).
+// listens there. The number is read as they read it: leading white space,
+// a plus sign, digits to the end. (Both refuse a minus sign themselves.)
 bool isPortOutOfRange(const std::string& port) {
   std::size_t at = port.find_first_not_of(" \t\n\v\f\r");
-  if (at == std::string::npos)
-    return false;
-  const bool negative = port[at] == '-';
-  if (port[at] == '-' || port[at] == '+')
+  if (at != std::string::npos && port[at] == '+')
     ++at;
-  if (at == port.size())
+  if (at >= port.size())
     return false;
   unsigned long value = 0;
   for (; at < port.size(); ++at) {
@@ -129,7 +126,7 @@ bool isPortOutOfRange(const std::string& port) {
       return false;
     value = std::min(value * 10 + static_cast<unsigned long>(port[at] - '0'), 65536UL);
   }
-  return negative ? value != 0 : value > 65535;
+  return value > 65535;
 }
 
 // One exchange with the service: connect, send the command line, read the

@@ -204,7 +204,7 @@ const Row kRows[] = {
   {"PortWithLeadingZero", {"START"}, replying("OK\n"), {{"NALT_PORT", "0{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
   // A port above 65535 would wrap round to the peer's port; it must go nowhere.
   {"PortAboveRange", {"START"}, replying("OK\n"), {{"NALT_PORT", "{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
-  {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " 0{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " +{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
 
   // Streams that cannot be written: the status is still the exchange's.
   {"AcceptedReaderGone", {"START"}, replying("OK\n"), kToPeer, "", "", 0, "START\n", "", Output::Gone},
