@@ -109,14 +109,16 @@ bool isOverlong(const std::string& reply) {
   return reply.size() >= kMaxReply && std::memchr(reply.data(), '\n', kMaxReply) == nullptr;
 }
 
-// True when the resolver would read the port as a number that no port can
-// hold. glibc and Wine keep only the low 16 bits of a numeric service, so
-// "99999" would reach port 34463: a typo must not start or stop whatever
-// listens there. The number is read as they read it: leading white space,
-// a plus sign, digits to the end. (Both refuse a minus sign themselves.)
+// True when the resolver would read the port as a number that names no
+// port. glibc and Wine keep only the low 16 bits of a numeric service, so
+// "99999" would reach port 34463 and "-4294958206" port 9090: a typo must not
+// start or stop whatever listens there. The number is read as they read it:
+// leading white space, one sign, digits to the end; only 0 to 65535 pass
+// ("-0" among them).
 bool isPortOutOfRange(const std::string& port) {
   std::size_t at = port.find_first_not_of(" \t\n\v\f\r");
-  if (at != std::string::npos && port[at] == '+')
+  const bool negative = at != std::string::npos && port[at] == '-';
+  if (at != std::string::npos && (port[at] == '+' || negative))
     ++at;
   if (at >= port.size())
     return false;
@@ -126,7 +128,7 @@ bool isPortOutOfRange(const std::string& port) {
       return false;
     value = std::min(value * 10 + static_cast<unsigned long>(port[at] - '0'), 65536UL);
   }
-  return value > 65535;
+  return negative ? value != 0 : value > 65535;
 }
 
 // One exchange with the service: connect, send the command line, read the
