@@ -7,20 +7,26 @@
 //   START  "OK started" while stopped, "ERR already running" while running
 //   STOP   "OK stopped" while running, "ERR not running" while stopped
 //   other  "ERR unknown command"
-// A line over 1 KiB gets "ERR line too long"; a client that has not sent a
-// whole line within NALT_STUB_IDLE_MS (default 5000, 1 to 86400000) is
-// dropped unanswered. Clients are served from one poll loop, so none can
-// hold up another: at most 512 are held, and at the cap the oldest (which
-// has not sent a whole line, or it would have been answered) makes room.
-// SIGINT and SIGTERM, or Ctrl+C, Ctrl+Break and closing the console on
-// Windows, end it with status 0.
+// A line over 1 KiB (its line end not counted) gets "ERR line too long"; a
+// client that has not sent a whole line within NALT_STUB_IDLE_MS of being
+// accepted (default 5000, 1 to 86400000) is dropped unanswered. Clients are served from one poll
+// loop, so none can hold up another: at most 512 are held, and at the cap the oldest (which has not
+// sent a whole line, or it would have been answered) makes room. SIGINT and SIGTERM, or Ctrl+C,
+// Ctrl+Break and closing the console on Windows, end it with status 0, whether or not anyone reads
+// its log.
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -74,7 +80,18 @@ BOOL WINAPI onConsoleEvent(DWORD /*event*/) {
   Sleep(INFINITE);
   return TRUE;
 }
-void handleStopRequests() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
+// Ctrl+C can arrive switched off by the parent (a process group of its own,
+// or a parent that ignores it); a service must end on it all the same.
+void handleStopRequests() {
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+// Ends the process at once. Not _Exit: the runtime's exit still closes its
+// streams, and waits for the log writer's hold on stdout.
+[[noreturn]] void exitNow(int status) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  std::abort();
+}
 #else
 using SocketHandle = int;
 using PollEntry = pollfd;
@@ -109,6 +126,8 @@ void handleStopRequests() {
   // A client that has gone loses its reply; it must not end the stub.
   std::signal(SIGPIPE, SIG_IGN);
 }
+// Ends the process at once, without the exit-time flush of stdout.
+[[noreturn]] void exitNow(int status) { std::_Exit(status); }
 #endif
 
 using Clock = std::chrono::steady_clock;
@@ -146,11 +165,60 @@ bool openWakeSocket() {
          setNonBlocking(gWake);
 }
 
-// A log line to stdout, flushed at once: a script waits for these lines,
-// and Windows has no line buffering.
-void say(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
-  std::fflush(stdout);
+// Log lines reach stdout through a queue that a thread of their own writes
+// out, so a reader that stops reading stalls that thread alone: the service
+// goes on serving and ends when asked. A line that finds the queue full is
+// dropped, and the next one that fits says how many were.
+struct Log {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> lines;
+  unsigned long dropped = 0;
+  bool closing = false;
+  bool finished = false;
+};
+
+constexpr std::size_t kMaxQueuedLines = 1000;
+
+void say(Log& log, std::string line) {
+  const std::lock_guard<std::mutex> hold(log.mutex);
+  if (log.lines.size() >= kMaxQueuedLines) {
+    ++log.dropped;
+    return;
+  }
+  if (log.dropped != 0)
+    log.lines.push_back("nalt-stub: " + std::to_string(log.dropped) + " log lines dropped");
+  log.dropped = 0;
+  log.lines.push_back(std::move(line));
+  log.changed.notify_all();
+}
+
+// The writer thread: each line flushed at once, since a script waits for
+// them and Windows has no line buffering.
+void writeLog(Log& log) {
+  std::unique_lock<std::mutex> hold(log.mutex);
+  for (;;) {
+    log.changed.wait(hold, [&log] { return !log.lines.empty() || log.closing; });
+    if (log.lines.empty())
+      break;
+    const std::string line = std::move(log.lines.front()) + "\n";
+    log.lines.pop_front();
+    hold.unlock();
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+    hold.lock();
+  }
+  log.finished = true;
+  log.changed.notify_all();
+}
+
+// Gives the writer a moment to write what is queued; true when it is done.
+bool closeLog(Log& log) {
+  std::unique_lock<std::mutex> hold(log.mutex);
+  log.closing = true;
+  log.changed.notify_all();
+  return log.changed.wait_for(hold, std::chrono::milliseconds(500),
+                              [&log] { return log.finished; });
 }
 
 std::string envOr(const char* name, const char* fallback) {
@@ -160,10 +228,27 @@ std::string envOr(const char* name, const char* fallback) {
 
 // A whole number of milliseconds from 1 to kMaxIdleMs, or 0.
 long parseIdle(const std::string& text) {
-  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
     return 0;
-  const long ms = std::strtol(text.c_str(), nullptr, 10);
+  const long ms = std::accumulate(text.begin(), text.end(), 0L, [](long sum, char digit) {
+    return std::min(sum * 10 + (digit - '0'), kMaxIdleMs + 1);
+  });
   return ms <= kMaxIdleMs ? ms : 0;
+}
+
+// True when the resolver would read the port as a number (white space, one
+// sign, digits to the end) that is not 0 to 65535: it keeps the low 16 bits,
+// so the stub would listen on a port nobody named.
+bool namesNoPort(const std::string& port) {
+  const std::size_t sign = port.find_first_not_of(" \t\n\v\f\r");
+  if (sign == std::string::npos)
+    return false;
+  const std::size_t digits = sign + (port[sign] == '+' || port[sign] == '-');
+  if (digits == port.size() || port.find_first_not_of("0123456789", digits) != std::string::npos)
+    return false;
+  const std::size_t first = port.find_first_not_of('0', digits);
+  return first != std::string::npos &&
+         (port[sign] == '-' || port.size() - first > 5 || std::stol(port.substr(first)) > 65535);
 }
 
 SocketHandle listenOn(const std::string& host, const std::string& port) {
@@ -224,17 +309,17 @@ std::string printable(const std::string& line) {
   return line.size() > 40 ? shown + "..." : shown;
 }
 
-void reply(const Client& client, const std::string& text) {
+void reply(Log& log, const Client& client, const std::string& text) {
   const std::string bytes = text + "\n";
   // The socket buffer is empty, so the short reply fits at once; a client
   // that has already gone away just loses it.
   send(client.socket, bytes.data(), static_cast<int>(bytes.size()), 0);
-  say("nalt-stub: " + text);
+  say(log, "nalt-stub: " + text);
 }
 
 // Reads what the client sent; true when the client is done with (answered,
 // refused or gone) and should be closed.
-bool serve(Client& client, bool& running) {
+bool serve(Log& log, Client& client, bool& running) {
   char buffer[4096];
   const auto received = recv(client.socket, buffer, static_cast<int>(sizeof buffer), 0);
   if (received < 0)
@@ -242,22 +327,23 @@ bool serve(Client& client, bool& running) {
   if (received == 0)
     return true;
   client.line.append(buffer, static_cast<std::size_t>(received));
+  // The line end, LF or CR LF, does not count towards the limit.
   const std::size_t end = client.line.find('\n');
-  if (end == std::string::npos || end > kMaxLine) {
-    if (client.line.size() <= kMaxLine)
-      return false;
-    reply(client, "ERR line too long");
-    return true;
-  }
   std::string line = client.line.substr(0, end);
   if (!line.empty() && line.back() == '\r')
     line.pop_back();
-  say("nalt-stub: request " + printable(line));
-  reply(client, answer(line, running));
+  if (line.size() > kMaxLine) {
+    reply(log, client, "ERR line too long");
+    return true;
+  }
+  if (end == std::string::npos)
+    return false;
+  say(log, "nalt-stub: request " + printable(line));
+  reply(log, client, answer(line, running));
   return true;
 }
 
-int run(SocketHandle listener, std::chrono::milliseconds idle) {
+int run(Log& log, SocketHandle listener, std::chrono::milliseconds idle) {
   bool running = false;
   std::vector<Client> clients;
   std::vector<PollEntry> entries;
@@ -294,7 +380,7 @@ int run(SocketHandle listener, std::chrono::milliseconds idle) {
     for (std::size_t i = 0; i < clients.size(); ++i) {
       Client& client = clients[i];
       const short events = entries[firstClient + i].revents;
-      if (events != 0 ? serve(client, running) : client.deadline <= now) {
+      if (events != 0 ? serve(log, client, running) : client.deadline <= now) {
         closeSocket(client.socket);
         acceptPausedUntil = {};
       } else {
@@ -324,7 +410,7 @@ int run(SocketHandle listener, std::chrono::milliseconds idle) {
   }
   for (const Client& client : clients)
     closeSocket(client.socket);
-  say("nalt-stub: shutting down");
+  say(log, "nalt-stub: shutting down");
   return 0;
 }
 
@@ -348,6 +434,14 @@ int main(int argc, char* argv[]) {
                  kMaxIdleMs, idleText.c_str());
     return 2;
   }
+  const std::string port = envOr("NALT_PORT", "9090");
+  if (namesNoPort(port)) {
+    std::fprintf(stderr,
+                 "nalt-stub: NALT_PORT must be a port number from 0 to 65535 or a service name, "
+                 "not \"%s\"\n",
+                 port.c_str());
+    return 2;
+  }
   // cppcheck-suppress knownConditionTrueFalse ; POSIX has no library to start
   if (!startNetworking() || !openWakeSocket()) {
     std::fprintf(stderr, "nalt-stub: cannot set up its sockets: %s\n",
@@ -356,20 +450,27 @@ int main(int argc, char* argv[]) {
   }
   handleStopRequests();
 
-  const SocketHandle listener =
-      listenOn(envOr("NALT_HOST", "127.0.0.1"), envOr("NALT_PORT", "9090"));
+  const SocketHandle listener = listenOn(envOr("NALT_HOST", "127.0.0.1"), port);
   if (listener == kInvalidSocket)
     return 1;
+  Log log;
+  std::thread writer(writeLog, std::ref(log));
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
   char address[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
-  say(std::string("nalt-stub listening on ") + address + ":" +
-      std::to_string(ntohs(bound.sin_port)));
+  say(log, std::string("nalt-stub listening on ") + address + ":" +
+               std::to_string(ntohs(bound.sin_port)));
 
-  const int status = run(listener, std::chrono::milliseconds(idleMs));
+  const int status = run(log, listener, std::chrono::milliseconds(idleMs));
   closeSocket(listener);
   closeSocket(gWake);
-  return status;
+  if (closeLog(log)) {
+    writer.join();
+    return status;
+  }
+  // The writer is stuck on a reader that has stopped reading: end without it.
+  writer.detach();
+  exitNow(status);
 }
