@@ -34,22 +34,36 @@ std::string usage(const std::string& name) {
   return "Usage:\n  " + name + " START\n  " + name + " STOP\n";
 }
 
-std::string lookup(const EnvChanges& env, const std::string& name, const std::string& fallback) {
-  for (const auto& [key, value] : env)
-    if (key == name && value && !value->empty())
-      return *value;
-  return fallback;
-}
+// The resolver's texts are the platform's own. glibc's are these; Windows'
+// depend on the system and its language, and Wine has none for some codes,
+// so there only what stands around the text is checked.
+const std::pair<std::string, std::string> kResolverTexts[] = {
+    {"{no such host}", "Name or service not known"},
+    {"{unknown service}", "Servname not supported for ai_socktype"},
+    {"{not IPv4}", "Address family for hostname not supported"},
+};
 
 // Compares stderr with a template: "{usage}" is the usage text for the name
-// the client was started as, "{resolver}" the resolver's text for the row's
-// endpoint, "{unknown service}" its text for an unknown service. Each
-// platform's resolver has texts of its own.
-void expectErr(std::string expected, const std::string& actual, const EnvChanges& env) {
+// the client was started as, and a resolver text may stand in braces.
+void expectErr(std::string expected, const std::string& actual) {
   replaceAll(expected, "{usage}", usage(clientPath()));
-  replaceAll(expected, "{unknown service}", unknownServiceText());
-  replaceAll(expected, "{resolver}",
-             resolverText(lookup(env, "NALT_HOST", "127.0.0.1"), lookup(env, "NALT_PORT", "9090")));
+  for (const auto& [token, text] : kResolverTexts) {
+    const std::size_t at = expected.find(token);
+    if (at == std::string::npos)
+      continue;
+    if (!kWindows) {
+      expected.replace(at, token.size(), text);
+      break;
+    }
+    std::printf("[   NOTE   ] the resolver's text is not checked on Windows\n");
+    const std::string before = asWritten(expected.substr(0, at));
+    const std::string after = asWritten(expected.substr(at + token.size()));
+    ASSERT_GE(actual.size(), before.size() + after.size()) << actual;
+    EXPECT_EQ(before, actual.substr(0, before.size()));
+    EXPECT_EQ(after, actual.substr(actual.size() - after.size()));
+    EXPECT_EQ(actual.find('\n'), actual.size() - 1) << "more than one line";
+    return;
+  }
   EXPECT_EQ(asWritten(expected), actual);
 }
 
@@ -95,6 +109,7 @@ void runRow(const Row& row) {
       continue;
     replaceAll(*value, "{port}", port);
     replaceAll(*value, "{wrapped}", std::to_string(peer.port() + 65536));
+    replaceAll(*value, "{wrapped below}", std::to_string(4294967296 - peer.port()));
     replaceAll(*value, "{closed}", closed);
     replaceAll(*value, "{own}", script.host);
   }
@@ -113,7 +128,7 @@ void runRow(const Row& row) {
   replaceAll(out, "{port}", port);
   replaceAll(err, "{port}", port);
   EXPECT_EQ(asWritten(out), run.out);
-  expectErr(err, run.err, env);
+  expectErr(err, run.err);
   if (row.request) {
     EXPECT_EQ(std::vector<std::string>{*row.request}, received);
   } else {
@@ -190,12 +205,14 @@ const Row kRows[] = {
   {"ResetWithoutReply", {"START"}, replying("", PeerEnd::Reset), kToPeer, "", kRefused + "empty response\n", 3, "START\n"},
   {"RefusalKeepsConnectionOpen", {"STOP"}, replying("ERR not running\n", PeerEnd::HoldOpen), kToPeer, "", kRefused + "ERR not running\n", 3, "STOP\n"},
   {"NoLineFeedWithinBound", {"START"}, replying(kOverBound), kToPeer, "", kTooLong, 3, "START\n"},
+  {"RefusalWithoutLineFeedWithinBound", {"START"}, replying("ERR" + kOverBound), kToPeer, "", kTooLong, 3, "START\n"},
 
   // The endpoint: the environment, the resolver and the connect.
   {"NothingListening", {"START"}, nothingListening(), kToPeer, "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {}},
-  {"UnresolvableHost", {"START"}, {}, {{"NALT_HOST", "nalt.invalid"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
-  {"Ipv6Literal", {"START"}, {}, {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
-  {"PortWithTrailingSpace", {"START"}, {}, {{"NALT_PORT", "{port} "}}, "", "Failed to resolve nalt endpoint: {resolver}\n", 3, {}},
+  // A name with an empty label: the resolver refuses it without asking DNS.
+  {"UnresolvableHost", {"START"}, {}, {{"NALT_HOST", "nalt..invalid"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {no such host}\n", 3, {}},
+  {"Ipv6Literal", {"START"}, {}, {{"NALT_HOST", "::1"}, {"NALT_PORT", "{port}"}}, "", "Failed to resolve nalt endpoint: {not IPv4}\n", 3, {}},
+  {"PortWithTrailingSpace", {"START"}, {}, {{"NALT_PORT", "{port} "}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"EmptyHostMeansLoopback", {"START"}, replying("OK\n"), {{"NALT_HOST", ""}, {"NALT_PORT", "{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
   {"EmptyPortMeans9090", {"START"}, ownAddress(9090), {{"NALT_HOST", "{own}"}, {"NALT_PORT", ""}}, kAccepted + "OK\n", "", 0, "START\n"},
   {"HostAsName", {"START"}, replying("OK\n"), {{"NALT_HOST", "localhost"}, {"NALT_PORT", "{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
@@ -205,6 +222,8 @@ const Row kRows[] = {
   // A port above 65535 would wrap round to the peer's port; it must go nowhere.
   {"PortAboveRange", {"START"}, replying("OK\n"), {{"NALT_PORT", "{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " +{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"NegativePortWrapsRound", {"START"}, replying("OK\n"), {{"NALT_PORT", "-{wrapped below}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"PortMinusZero", {"START"}, {}, {{"NALT_PORT", "-0"}}, "", "Failed to connect to nalt at 127.0.0.1:-0\n", 3, {}},
 
   // Streams that cannot be written: the status is still the exchange's.
   {"AcceptedReaderGone", {"START"}, replying("OK\n"), kToPeer, "", "", 0, "START\n", "", Output::Gone},
@@ -240,35 +259,36 @@ PeerScript resetAtOnce() {
   return script;
 }
 
+// "stdout" and "stderr" stand for writes to that stream since the last call.
 const std::string kConnected = "socket 1\nconnect 1 ok\nfreeaddrinfo\n";
 const std::string kSendFailed = "Failed to send command to nalt.\n";
 
 // clang-format off
 const Row kFaultRows[] = {
   {"SendTakesFourThenTwo", {"START"}, replying("OK\n"), faults({{"FAULT_SEND_MAX", "4"}}), kAccepted + "OK\n", "", 0, "START\n",
-   kConnected + "send 6 4\nsend 2 2\nrecv 256 3\nclose 1\n"},
+   kConnected + "send 6 4\nsend 2 2\nrecv 256 3\nclose 1\nstdout\n"},
   {"SendReturnsZero", {"START"}, replying("OK\n"), faults({{"FAULT_SEND_RESULT", "0"}}), "", kSendFailed, 3, "",
-   kConnected + "send 6 0\nclose 1\n"},
+   kConnected + "send 6 0\nstderr\nclose 1\n"},
   {"SendFails", {"STOP"}, replying("OK\n"), faults({{"FAULT_SEND_RESULT", "-1"}}), "", kSendFailed, 3, "",
-   kConnected + "send 5 -1\nclose 1\n"},
+   kConnected + "send 5 -1\nstderr\nclose 1\n"},
   {"ResetBeforeRequestIsSent", {"START"}, resetAtOnce(), faults({{"FAULT_SEND_AFTER_RESET", "1"}}), "", kSendFailed, 3, "",
-   kConnected + "send 6 -1\nclose 1\n"},
+   kConnected + "send 6 -1\nstderr\nclose 1\n"},
   {"OneByteReceives", {"START"}, replying("OK\n"), faults({{"FAULT_RECV_MAX", "1"}}), kAccepted + "OK\n", "", 0, "START\n",
-   kConnected + "send 6 6\nrecv 256 1\nrecv 256 1\nrecv 256 1\nclose 1\n"},
+   kConnected + "send 6 6\nrecv 256 1\nrecv 256 1\nrecv 256 1\nclose 1\nstdout\n"},
   {"ReceiveFailsAfterOk", {"START"}, replying("OK more\n"), faults({{"FAULT_RECV_MAX", "2"}, {"FAULT_RECV_FAIL_AFTER", "2"}}), kAccepted + "OK", "", 0, "START\n",
-   kConnected + "send 6 6\nrecv 256 2\nrecv 256 failed\nclose 1\n"},
+   kConnected + "send 6 6\nrecv 256 2\nrecv 256 failed\nclose 1\nstdout\n"},
   {"ReceiveFailsAtOnce", {"START"}, replying("OK\n"), faults({{"FAULT_RECV_FAIL_AFTER", "0"}}), "", kRefused + "empty response\n", 3, "START\n",
-   kConnected + "send 6 6\nrecv 256 failed\nclose 1\n"},
+   kConnected + "send 6 6\nrecv 256 failed\nclose 1\nstderr\n"},
   {"InterruptedCallsAreRetried", {"START"}, replying("OK\n"), faults({{"FAULT_EINTR", "1"}}), kAccepted + "OK\n", "", 0, "START\n",
-   kConnected + "send 6 eintr\nsend 6 6\nrecv 256 eintr\nrecv 256 3\nclose 1\n"},
+   kConnected + "send 6 eintr\nsend 6 6\nrecv 256 eintr\nrecv 256 3\nclose 1\nstdout\n"},
   {"SecondAddressConnects", {"START"}, replying("OK\n"), faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{port}"}}), kAccepted + "OK\n", "", 0, "START\n",
-   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 2\n"},
+   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 2\nstdout\n"},
   {"NoAddressConnects", {"START"}, {}, faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{closed}"}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
-   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\n"},
+   "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\nstderr\n"},
   {"EmptyAddressList", {"START"}, {}, faults({{"FAULT_ADDRESSES", ""}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
-   "getaddrinfo\nfreeaddrinfo\n"},
+   "getaddrinfo\nfreeaddrinfo\nstderr\n"},
   {"SocketFailsThenNextConnects", {"START"}, replying("OK\n"), faults({{"FAULT_SOCKET_FAILS", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:{port},127.0.0.1:{port}"}}), kAccepted + "OK\n", "", 0, "START\n",
-   "getaddrinfo\nsocket failed\nsocket 1\nconnect 1 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 1\n"},
+   "getaddrinfo\nsocket failed\nsocket 1\nconnect 1 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 1\nstdout\n"},
 };
 // clang-format on
 

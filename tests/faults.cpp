@@ -7,7 +7,9 @@
 //   FAULT_LOG=path          append one line per socket call: "socket 1",
 //                           "connect 1 refused", "send 6 4", "recv 256 3",
 //                           "close 1" (sockets by the order they were made;
-//                           requested and returned byte counts)
+//                           requested and returned byte counts), and
+//                           "stdout" or "stderr" for the writes to a stream
+//                           since the line before
 //   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
 //   FAULT_SEND_RESULT=0|-1  every send returns this (-1 with ECONNRESET)
@@ -48,10 +50,14 @@ long knob(const char* name, long fallback) {
   return value != nullptr && value[0] != '\0' ? std::strtol(value, nullptr, 10) : fallback;
 }
 
+// The stream the last line of the log names, if it names one.
+const FILE* lastStream = nullptr;
+
 void note(const char* format, ...) {
   const char* path = std::getenv("FAULT_LOG");
   if (path == nullptr)
     return;
+  lastStream = nullptr;
   char line[128];
   va_list args;
   va_start(args, format);
@@ -64,6 +70,13 @@ void note(const char* format, ...) {
     (void)!write(fd, line, static_cast<std::size_t>(length));
     close(fd);
   }
+}
+
+void noteWrite(const FILE* stream) {
+  if (stream == lastStream || (stream != stdout && stream != stderr))
+    return;
+  note(stream == stdout ? "stdout\n" : "stderr\n");
+  lastStream = stream;
 }
 
 bool interruptOnce(bool& done) {
@@ -164,6 +177,21 @@ ssize_t recv(int fd, void* buffer, size_t length, int flags) {
     receivedTotal += received;
   note("recv %zu %zd\n", length, received);
   return received;
+}
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+  noteWrite(stream);
+  return real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(data, size, count, stream);
+}
+
+int fputs(const char* text, FILE* stream) {
+  noteWrite(stream);
+  return real<int (*)(const char*, FILE*)>("fputs")(text, stream);
+}
+
+int fputc(int c, FILE* stream) {
+  noteWrite(stream);
+  return real<int (*)(int, FILE*)>("fputc")(c, stream);
 }
 
 // Fortified builds call this instead of recv.

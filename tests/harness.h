@@ -1,8 +1,8 @@
 // What every black-box test needs: a loopback peer that plays a script, a
 // client connection to drive a server by hand, and a runner that starts a
 // program with its own environment and collects its output and exit status.
-// Written once for POSIX and Windows; the platform code is a seam in
-// harness.cpp.
+// Written once for POSIX and Windows in harness.cpp; what differs is in
+// harness-posix.cpp and harness-win32.cpp, of which the build takes one.
 #pragma once
 
 #include <atomic>
@@ -78,15 +78,19 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Gives up after 10 s of the server not reading.
   void send(const std::string& bytes);
-  // What arrives until the server closes, or 3 s pass without a byte.
-  std::string receive();
+  // What arrives until the server closes, or `ms` pass without a byte.
+  std::string receive(int ms = 3000);
+  // Whether the server has closed the connection (seen by receive).
+  bool closed() const { return closed_; }
   // Aborts the connection with a reset.
   void reset();
 
  private:
   SocketId socket_;
   bool open_ = true;
+  bool closed_ = false;
 };
 
 // Sends `request` on a fresh connection and returns all the server sends
@@ -116,17 +120,22 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running in the background, its stdout and stderr in a file.
+// A program left running in the background, its stdout and stderr on a
+// small pipe that is read only when asked (readLine), so that a program
+// which blocks on its output is caught.
 struct Background {
-  std::intptr_t id = 0;  // process id (POSIX) or handle (Windows); 0 when none
+  std::intptr_t id = 0;      // process id (POSIX) or handle (Windows); 0 when none
+  std::intptr_t output = 0;  // the pipe's read end
 };
-Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env,
-                        const std::string& outputFile);
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
+// Its next line of output, or what came of it within `ms`.
+std::string readLine(const Background& program, int ms);
 // Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
 // Ctrl+C on Windows. Kills it when it has not ended within 5 s. Returns the
 // exit status, or -1 when it was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
-// How many descriptors (handles on Windows) it holds.
+// How many descriptors (handles on Windows) it holds; -1 where the
+// platform cannot tell (Wine counts none).
 int openHandles(const Background& program);
 // The processor time it has used.
 double cpuSeconds(const Background& program);
@@ -139,10 +148,6 @@ std::vector<std::string> clientLauncher();
 // Text as a program of this platform writes it: Windows' text-mode streams
 // turn every line feed into CR LF.
 std::string asWritten(std::string text);
-// The resolver's text for this endpoint, asked the way the client asks
-// ("(resolved)" when it resolves), and its text for an unknown service.
-std::string resolverText(const std::string& host, const std::string& port);
-std::string unknownServiceText();
 // The port the resolver gives the service `name`, or 0.
 std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).

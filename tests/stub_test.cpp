@@ -3,42 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "harness.h"
 
 namespace {
 
-// A nalt-stub on a free loopback port, stopped at the end.
+// A nalt-stub on a free loopback port, stopped at the end. Its first line
+// is read, the rest of its log never: it must serve all the same.
 class Stub {
  public:
-  // Its log goes to a file: a pipe nobody reads would fill and stall it.
   // `launcher` words go in front of the stub.
-  explicit Stub(const char* idleMs = "5000", std::vector<std::string> launcher = {})
-      : log_(testing::TempDir() + "nalt-stub-log-" + std::to_string(processId())) {
+  explicit Stub(const char* idleMs = "5000", std::vector<std::string> launcher = {}) {
     launcher.push_back(stubPath());
     process_ = startProgram(
-        launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idleMs}},
-        log_);
-    // Its first whole line, within five seconds.
-    for (int i = 0; i < 500 && banner_.empty(); ++i) {
-      sleepMs(10);
-      std::ifstream in(log_, std::ios::binary);
-      const std::string text{std::istreambuf_iterator<char>(in), {}};
-      const std::size_t end = text.find('\n');
-      if (end != std::string::npos)
-        banner_ = text.substr(0, end + 1);
-    }
+        launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idleMs}});
+    banner_ = readLine(process_, 30000);
     const std::size_t colon = banner_.rfind(':');
     port_ = colon == std::string::npos ? "" : std::to_string(std::stoi(banner_.substr(colon + 1)));
+    if (port_.empty())
+      ADD_FAILURE() << "nalt-stub did not start: " << banner_;
   }
-  ~Stub() {
-    stopProgram(process_);
-    std::remove(log_.c_str());
-  }
+  ~Stub() { stopProgram(process_); }
   Stub(const Stub&) = delete;
   Stub& operator=(const Stub&) = delete;
 
@@ -54,11 +42,20 @@ class Stub {
   }
 
  private:
-  std::string log_;
   Background process_;
   std::string banner_;
   std::string port_;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// A connection that has said nothing since `opened` must be closed by the
+// stub, and no sooner than its idle time.
+void expectDropped(Connection& silent, Clock::time_point opened, int idleMs) {
+  EXPECT_EQ("", silent.receive(idleMs + 30000));
+  EXPECT_TRUE(silent.closed()) << "the silent client was not dropped";
+  EXPECT_GE(Clock::now() - opened, std::chrono::milliseconds(idleMs));
+}
 
 TEST(Stub, AnnouncesWhereItListens) {
   Stub stub;
@@ -96,6 +93,7 @@ TEST(Stub, AnswersWhatItDoesNotKnow) {
       {"start\n", "ERR unknown command\n"},
       {"START\r\n", "OK started\n"},
       {std::string(1025, 'A') + "\n", "ERR line too long\n"},
+      {std::string(1024, 'A') + "\r\n", "ERR unknown command\n"},
       {std::string("ST\0OP\n", 6), "ERR unknown command\n"},
   };
   for (const auto& [request, reply] : rows)
@@ -116,11 +114,13 @@ TEST(Stub, RefusesAnIdleTimeItCannotRead) {
 }
 
 // A client that says nothing is dropped, and holds up nobody meanwhile.
+// (Leading zeros are part of a whole number.)
 TEST(Stub, SilentClientDoesNotBlockOthers) {
-  Stub stub("300");
+  Stub stub("0000000300");
+  const auto opened = Clock::now();
   Connection silent(stub.port());
   EXPECT_EQ("OK started\n", talk(stub.port(), "START\n"));
-  EXPECT_EQ("", silent.receive()) << "the silent client was not dropped";
+  expectDropped(silent, opened, 300);
 }
 
 // More silent clients than it holds: the oldest make room, so a client with
@@ -130,10 +130,11 @@ TEST(Stub, CrowdOfSilentClientsDoesNotBlockOthers) {
   std::vector<std::unique_ptr<Connection>> crowd;
   for (int i = 0; i < 600; ++i)
     crowd.push_back(std::make_unique<Connection>(stub.port()));
-  const RunResult run = stub.naltctl("START", 5);
+  const RunResult run = stub.naltctl("START", 30);
   EXPECT_FALSE(run.timedOut) << "the crowd held the client up";
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ("", crowd.front()->receive()) << "the oldest was not dropped";
+  EXPECT_EQ("", crowd.front()->receive());
+  EXPECT_TRUE(crowd.front()->closed()) << "the oldest was not dropped";
 }
 
 // Out of descriptors, it waits for a client to go instead of spinning on
@@ -155,7 +156,7 @@ TEST(Stub, OutOfDescriptorsItWaitsForAClientToGo) {
 // Each abuse, then proof that the stub still serves and holds nothing more
 // than before.
 TEST(Stub, SurvivesAbuse) {
-  Stub stub("300");
+  Stub stub("1000");
   const std::string& port = stub.port();
   const int before = openHandles(stub.process());
   struct Abuse {
@@ -164,7 +165,11 @@ TEST(Stub, SurvivesAbuse) {
   };
   const Abuse abuses[] = {
       {"silent client",
-       [](const std::string& p) { EXPECT_EQ("", Connection(p).receive()) << "not dropped"; }},
+       [](const std::string& p) {
+         const auto opened = Clock::now();
+         Connection silent(p);
+         expectDropped(silent, opened, 1000);
+       }},
       {"1 MiB line",
        [](const std::string& p) {
          EXPECT_EQ("ERR line too long\n", talk(p, std::string(1 << 20, 'S')));
@@ -179,11 +184,13 @@ TEST(Stub, SurvivesAbuse) {
        }},
       {"200 clients at once",
        [](const std::string& p) {
+         // Each says its line at once, so however slowly the machine opens
+         // the rest, none is dropped for silence.
          std::vector<std::unique_ptr<Connection>> crowd;
-         for (int i = 0; i < 200; ++i)
+         for (int i = 0; i < 200; ++i) {
            crowd.push_back(std::make_unique<Connection>(p));
-         for (const auto& connection : crowd)
-           connection->send("PING\n");
+           crowd.back()->send("PING\n");
+         }
          for (const auto& connection : crowd)
            EXPECT_EQ("ERR unknown command\n", connection->receive());
        }},
@@ -204,8 +211,22 @@ TEST(Stub, SurvivesAbuse) {
   EXPECT_EQ(asWritten("Sent command: START\nnalt response: OK started\n"),
             stub.naltctl("START").out);
   // Silent and reset clients are let go within the idle time.
-  sleepMs(500);
-  EXPECT_EQ(before, openHandles(stub.process()));
+  sleepMs(2000);
+  if (before < 0)
+    std::printf("[   NOTE   ] descriptors not compared: this platform cannot count them\n");
+  else
+    EXPECT_EQ(before, openHandles(stub.process()));
+}
+
+// Nobody reads its log past the first line: it goes on serving (dropping
+// log lines) and still ends when asked.
+TEST(Stub, ServesWhileNobodyReadsItsLog) {
+  Stub stub;
+  for (int i = 0; i < 600; ++i) {
+    ASSERT_EQ("OK started\n", talk(stub.port(), "START\n")) << "exchange " << i;
+    ASSERT_EQ("OK stopped\n", talk(stub.port(), "STOP\n")) << "exchange " << i;
+  }
+  EXPECT_EQ(0, stub.stop()) << "it did not end by itself";
 }
 
 // SIGINT (Ctrl+C on Windows) ends it cleanly, with status 0.

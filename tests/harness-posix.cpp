@@ -1,0 +1,201 @@
+// The harness's POSIX side: sockets, and programs run as child processes.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+
+#include "harness-platform.h"
+
+extern char** environ;
+
+void startNetworking() {}
+
+SocketId newSocket() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{10, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  return s;
+}
+
+void closeSocket(SocketId s) { close(s); }
+
+bool readable(SocketId s, int ms) {
+  pollfd p{s, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+
+int sendSome(SocketId s, const char* data, std::size_t length) {
+  return static_cast<int>(send(s, data, length, MSG_NOSIGNAL));
+}
+
+void shutdownSend(SocketId s) { shutdown(s, SHUT_WR); }
+
+std::string besideTests(const char* path) { return path; }
+
+char** inheritedEnvironment() { return environ; }
+
+namespace {
+
+// Starts argv (found on PATH) with stdin on /dev/null and stdout and stderr
+// on `out` and `err` (-1: closed), and nothing else of the test's open. It
+// dies with the test, so a test that is killed leaves nothing running.
+pid_t spawn(const std::string& program, const std::vector<std::string>& argv, const EnvChanges& env,
+            int out, int err) {
+  std::vector<std::string> environment = environmentFor(env);
+  // Everything the child needs is built before the fork: after it, only
+  // async-signal-safe calls.
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  for (std::string& e : environment)
+    envp.push_back(e.data());
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+      _exit(127);
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    for (const auto& [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
+      if (from < 0)
+        close(to);
+      else
+        dup2(from, to);
+    }
+    close_range(3, ~0U, 0);
+    execvpe(program.c_str(), args.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
+                     const EnvChanges& env, Output output, int seconds) {
+  int out[2], err[2], sink = -1;
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    std::abort();
+  if (int gone[2]; output == Output::Gone && pipe2(gone, O_CLOEXEC) == 0) {
+    close(gone[0]);
+    sink = gone[1];
+  } else if (output == Output::Full) {
+    sink = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  }
+  const bool captured = output == Output::Captured;
+  const pid_t pid = spawn(program, argv, env, captured ? out[1] : sink, captured ? err[1] : sink);
+  for (const int fd : {out[1], err[1], sink})
+    close(fd);
+
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) <= 0)
+      continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0)
+        continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (const pollfd& p : fds)
+    if (p.fd >= 0)
+      close(p.fd);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  result.maxRssKb = usage.ru_maxrss;
+  result.status = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0)
+    std::abort();
+  // The smallest pipe, so that a program which waits for its output to be
+  // read is caught within a few hundred lines.
+  fcntl(output[1], F_SETPIPE_SZ, 4096);
+  const pid_t pid = spawn(argv.front(), argv, env, output[1], output[1]);
+  close(output[1]);
+  return {pid, output[0]};
+}
+
+std::string readLine(const Background& program, int ms) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  pollfd p{static_cast<int>(program.output), POLLIN, 0};
+  for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
+    if (poll(&p, 1, 10) > 0 && read(p.fd, &c, 1) == 1)
+      line += c;
+    else if (p.revents & POLLHUP)
+      break;
+  }
+  return line;
+}
+
+int stopProgram(Background& program, bool interrupt) {
+  const auto pid = static_cast<pid_t>(program.id);
+  program.id = 0;
+  int status = -1;
+  if (pid > 0 && kill(pid, interrupt ? SIGINT : SIGTERM) == 0) {
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+      sleepMs(10);
+    if (kill(pid, 0) == 0 && kill(pid, SIGKILL) == 0)
+      waitpid(pid, &status, 0);
+  }
+  // Only now: a program stuck on its output must be seen to be stuck.
+  if (program.output > 0)
+    close(static_cast<int>(program.output));
+  program.output = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int openHandles(const Background& program) {
+  int count = 0;
+  if (DIR* dir = opendir(("/proc/" + std::to_string(program.id) + "/fd").c_str())) {
+    while (const dirent* entry = readdir(dir))
+      count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count > 0 ? count : -1;
+}
+
+double cpuSeconds(const Background& program) {
+  // utime and stime are fields 14 and 15; the name in field 2 has no spaces here.
+  std::ifstream in("/proc/" + std::to_string(program.id) + "/stat");
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 15 && in >> field; ++i)
+    ticks += i >= 14 ? std::stod(field) : 0;
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+unsigned processId() { return static_cast<unsigned>(getpid()); }

@@ -1,0 +1,224 @@
+// The harness's Windows side: Winsock, and programs run as child processes.
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "harness-platform.h"
+
+void startNetworking() {
+  static WSADATA data;
+  static const int started = WSAStartup(MAKEWORD(2, 2), &data);
+  (void)started;
+}
+
+SocketId newSocket() {
+  startNetworking();
+  const SocketId s = socket(AF_INET, SOCK_STREAM, 0);
+  const DWORD limitMs = 10000;
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof limitMs);
+  return s;
+}
+
+void closeSocket(SocketId s) { closesocket(s); }
+
+bool readable(SocketId s, int ms) {
+  WSAPOLLFD p{s, POLLIN, 0};
+  return WSAPoll(&p, 1, ms) > 0;
+}
+
+int sendSome(SocketId s, const char* data, std::size_t length) {
+  return send(s, data, static_cast<int>(length), 0);
+}
+
+void shutdownSend(SocketId s) { shutdown(s, SD_SEND); }
+
+// The built programs sit beside the test programs.
+std::string besideTests(const char* name) {
+  char path[MAX_PATH];
+  std::string self(path, GetModuleFileNameA(nullptr, path, sizeof path));
+  return self.substr(0, self.find_last_of("\\/") + 1) + name;
+}
+
+char** inheritedEnvironment() { return _environ; }
+
+namespace {
+
+// The test program reports in LF lines, as on POSIX: ctest reads the list
+// of tests from its output.
+const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
+
+// One argument as the C runtime splits a command line again.
+std::string quoted(const std::string& argument) {
+  std::string out = "\"";
+  std::size_t slashes = 0;
+  for (const char c : argument) {
+    // The backslashes before a quote are doubled, and the quote escaped.
+    if (c == '"')
+      out.append(slashes + 1, '\\');
+    slashes = c == '\\' ? slashes + 1 : 0;
+    out += c;
+  }
+  return out.append(slashes, '\\') + "\"";
+}
+
+SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+
+// Every program the test starts is in this job, which ends them all when
+// the test process ends, however it ends.
+HANDLE job() {
+  static const HANDLE handle = [] {
+    const HANDLE created = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return created;
+  }();
+  return handle;
+}
+
+// The test ignores the Ctrl+C it sends a program (see stopProgram) with a
+// handler, not by ignoring Ctrl+C outright, which its programs would inherit.
+BOOL WINAPI ignoreCtrlC(DWORD event) { return event == CTRL_C_EVENT; }
+
+// Starts argv with stdin empty and stdout and stderr on `out` and `err`.
+HANDLE spawn(const std::vector<std::string>& argv, const EnvChanges& env, HANDLE out, HANDLE err,
+             DWORD flags) {
+  std::string commandLine, block;
+  for (const std::string& argument : argv)
+    commandLine += quoted(argument) + " ";
+  for (const std::string& entry : environmentFor(env))
+    block += entry + '\0';
+  block += '\0';
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(argv.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                      block.data(), nullptr, &startup, &process))
+    std::fprintf(stderr, "cannot start %s: error %lu\n", argv.front().c_str(), GetLastError());
+  AssignProcessToJobObject(job(), process.hProcess);
+  CloseHandle(startup.hStdInput);
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// Waits up to `ms` for the process to end, then ends it; its exit code, or
+// -1 when it had to be ended.
+int finish(HANDLE process, DWORD ms) {
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process, &code);
+  TerminateProcess(process, code);
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& /*program*/, const std::vector<std::string>& argv,
+                     const EnvChanges& env, Output output, int seconds) {
+  RunResult result;
+  HANDLE reads[2], writes[2], sink = INVALID_HANDLE_VALUE, gone = nullptr;
+  for (int i = 0; i < 2; ++i) {
+    CreatePipe(&reads[i], &writes[i], &inherited, 0);
+    SetHandleInformation(reads[i], HANDLE_FLAG_INHERIT, 0);
+  }
+  if (output == Output::Gone) {
+    CreatePipe(&gone, &sink, &inherited, 0);
+    CloseHandle(gone);
+  }
+  const bool captured = output == Output::Captured;
+  const HANDLE process =
+      spawn(argv, env, captured ? writes[0] : sink, captured ? writes[1] : sink, 0);
+  for (HANDLE h : {writes[0], writes[1], sink})
+    CloseHandle(h);
+  std::string* sinks[2] = {&result.out, &result.err};
+  std::thread readers[2];
+  for (int i = 0; i < 2; ++i)
+    readers[i] = std::thread([pipe = reads[i], into = sinks[i]] {
+      char buffer[4096];
+      DWORD n = 0;
+      while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        into->append(buffer, n);
+      CloseHandle(pipe);
+    });
+  result.status = finish(process, static_cast<DWORD>(seconds) * 1000);
+  result.timedOut = result.status == -1;
+  for (std::thread& reader : readers)
+    reader.join();
+  return result;
+}
+
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  HANDLE read = nullptr, write = nullptr;
+  CreatePipe(&read, &write, &inherited, 4096);
+  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  // A console of its own (hidden), for stopProgram's Ctrl+C.
+  HANDLE process = spawn(argv, env, write, write, CREATE_NEW_CONSOLE);
+  CloseHandle(write);
+  return {reinterpret_cast<std::intptr_t>(process), reinterpret_cast<std::intptr_t>(read)};
+}
+
+std::string readLine(const Background& program, int ms) {
+  const HANDLE pipe = reinterpret_cast<HANDLE>(program.output);
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
+    DWORD ready = 0, n = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &ready, nullptr))
+      break;
+    if (ready > 0 && ReadFile(pipe, &c, 1, &n, nullptr) && n == 1)
+      line += c;
+    else
+      Sleep(10);
+  }
+  return line;
+}
+
+int stopProgram(Background& program, bool /*interrupt*/) {
+  static const BOOL ignoring = SetConsoleCtrlHandler(ignoreCtrlC, TRUE);
+  (void)ignoring;
+  const HANDLE process = reinterpret_cast<HANDLE>(program.id);
+  program.id = 0;
+  // Ctrl+C reaches every process on a console: this one joins the
+  // program's console for it and goes back.
+  FreeConsole();
+  if (AttachConsole(GetProcessId(process))) {
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    FreeConsole();
+  }
+  AttachConsole(ATTACH_PARENT_PROCESS);
+  const int status = process != nullptr ? finish(process, 5000) : -1;
+  // Only now: a program stuck on its output must be seen to be stuck.
+  if (program.output != 0)
+    CloseHandle(reinterpret_cast<HANDLE>(program.output));
+  program.output = 0;
+  return status;
+}
+
+int openHandles(const Background& program) {
+  DWORD count = 0;
+  GetProcessHandleCount(reinterpret_cast<HANDLE>(program.id), &count);
+  return count > 0 ? static_cast<int>(count) : -1;
+}
+
+double cpuSeconds(const Background& program) {
+  FILETIME times[4];
+  GetProcessTimes(reinterpret_cast<HANDLE>(program.id), &times[0], &times[1], &times[2], &times[3]);
+  double ticks = 0;
+  for (const FILETIME& t : {times[2], times[3]})
+    ticks += static_cast<double>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+  return ticks / 1e7;
+}
+
+unsigned processId() { return GetCurrentProcessId(); }
