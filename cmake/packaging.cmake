@@ -48,5 +48,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "naltctl sends START or STOP to the nalt service's control port and\nexits 0 (accepted), 1 (bad command line) or 3 (failed or refused).\nnalt-stub is a stand-in service for trying it.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_STRIP_FILES ON)
+# The programs go in as built and tested: release builds strip them when
+# linking, and a second strip would make the packaged files other bytes.
+set(CPACK_STRIP_FILES OFF)
 include(CPack)
