@@ -204,7 +204,7 @@ const Row kRows[] = {
   {"ClosedWithoutReply", {"START"}, replying(""), kToPeer, "", kRefused + "empty response\n", 3, "START\n"},
   {"ResetWithoutReply", {"START"}, replying("", PeerEnd::Reset), kToPeer, "", kRefused + "empty response\n", 3, "START\n"},
   {"RefusalKeepsConnectionOpen", {"STOP"}, replying("ERR not running\n", PeerEnd::HoldOpen), kToPeer, "", kRefused + "ERR not running\n", 3, "STOP\n"},
-  {"NoLineFeedWithinBound", {"START"}, replying(kOverBound), kToPeer, "", kTooLong, 3, "START\n"},
+  {"NoLineFeedWithinBound", {"START"}, replying(kOverBound, PeerEnd::HoldOpen), kToPeer, "", kTooLong, 3, "START\n"},
   {"RefusalWithoutLineFeedWithinBound", {"START"}, replying("ERR" + kOverBound), kToPeer, "", kTooLong, 3, "START\n"},
 
   // The endpoint: the environment, the resolver and the connect.
