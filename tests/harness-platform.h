@@ -1,30 +1,39 @@
-// What harness.cpp needs from each platform's file (harness-posix.cpp,
-// harness-win32.cpp), besides the public calls of harness.h.
+// What harness.cpp needs of each platform besides harness.h: the socket
+// names that differ, here, and what harness-posix.cpp or
+// harness-win32.cpp defines.
 #pragma once
+
+#include "harness.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+using PollEntry = WSAPOLLFD;
+constexpr int kSocketFlags = 0;
+constexpr int kNoSignal = 0;
+constexpr int kShutSend = SD_SEND;
+const DWORD kSendLimit = 10000;  // ms
+inline int pollOne(PollEntry* entry, int ms) { return WSAPoll(entry, 1, ms); }
+inline void closeSocket(SocketId s) { closesocket(s); }
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
+using PollEntry = pollfd;
+constexpr int kSocketFlags = SOCK_CLOEXEC;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+constexpr int kShutSend = SHUT_WR;
+const timeval kSendLimit{10, 0};
+inline int pollOne(PollEntry* entry, int ms) { return poll(entry, 1, ms); }
+inline void closeSocket(SocketId s) { close(s); }
 #endif
-
-#include "harness.h"
 
 // Before the first socket or resolver call.
 void startNetworking();
-// A TCP socket whose sends give up after 10 s, so that a peer which stops
-// reading cannot hang a test.
-SocketId newSocket();
-void closeSocket(SocketId s);
-bool readable(SocketId s, int ms);
-// A send that a reset connection makes fail rather than end the process.
-int sendSome(SocketId s, const char* data, std::size_t length);
-void shutdownSend(SocketId s);
 // The built program `name`, found where the test programs expect it.
 std::string besideTests(const char* name);
 char** inheritedEnvironment();

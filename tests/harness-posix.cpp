@@ -2,12 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,26 +16,6 @@
 extern char** environ;
 
 void startNetworking() {}
-
-SocketId newSocket() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval limit{10, 0};
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  return s;
-}
-
-void closeSocket(SocketId s) { close(s); }
-
-bool readable(SocketId s, int ms) {
-  pollfd p{s, POLLIN, 0};
-  return poll(&p, 1, ms) > 0;
-}
-
-int sendSome(SocketId s, const char* data, std::size_t length) {
-  return static_cast<int>(send(s, data, length, MSG_NOSIGNAL));
-}
-
-void shutdownSend(SocketId s) { shutdown(s, SHUT_WR); }
 
 std::string besideTests(const char* path) { return path; }
 

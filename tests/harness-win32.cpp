@@ -16,27 +16,6 @@ void startNetworking() {
   (void)started;
 }
 
-SocketId newSocket() {
-  startNetworking();
-  const SocketId s = socket(AF_INET, SOCK_STREAM, 0);
-  const DWORD limitMs = 10000;
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof limitMs);
-  return s;
-}
-
-void closeSocket(SocketId s) { closesocket(s); }
-
-bool readable(SocketId s, int ms) {
-  WSAPOLLFD p{s, POLLIN, 0};
-  return WSAPoll(&p, 1, ms) > 0;
-}
-
-int sendSome(SocketId s, const char* data, std::size_t length) {
-  return send(s, data, static_cast<int>(length), 0);
-}
-
-void shutdownSend(SocketId s) { shutdown(s, SD_SEND); }
-
 // The built programs sit beside the test programs.
 std::string besideTests(const char* name) {
   char path[MAX_PATH];

@@ -13,6 +13,25 @@ void setOption(SocketId s, int level, int name, const Value& value) {
   setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+// A TCP socket whose sends give up after 10 s, so that a peer which stops
+// reading cannot hang a test.
+SocketId newSocket() {
+  startNetworking();
+  const SocketId s = socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
+  setOption(s, SOL_SOCKET, SO_SNDTIMEO, kSendLimit);
+  return s;
+}
+
+bool readable(SocketId s, int ms) {
+  PollEntry entry{s, POLLIN, 0};
+  return pollOne(&entry, ms) > 0;
+}
+
+// A reset connection makes it fail rather than end the process.
+int sendSome(SocketId s, const char* data, std::size_t length) {
+  return static_cast<int>(send(s, data, static_cast<int>(length), kNoSignal));
+}
+
 // Appends to `into` whatever arrives until the peer closes (then true),
 // `stopAtLine` sees a line feed, or `ms` passes without a byte.
 bool receive(SocketId s, std::string& into, bool stopAtLine, int ms) {
@@ -121,7 +140,7 @@ void ScriptedPeer::handle(SocketId fd) {
     // Held open longer than a run may last, so a client that waits for the
     // close is caught as a hang rather than freed by the peer giving up.
     if (script_.end == PeerEnd::Close)
-      shutdownSend(fd);
+      shutdown(fd, kShutSend);
     receive(fd, request, false, script_.end == PeerEnd::Close ? 5000 : 30000);
     closeSocket(fd);
   }
