@@ -113,6 +113,18 @@ TEST(Stub, RefusesAnIdleTimeItCannotRead) {
   }
 }
 
+// A port in use: the reason, on one line, with the system's words (the
+// number too, on Windows) and status 1.
+TEST(Stub, SaysWhyItCannotListen) {
+  Stub first;
+  const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", first.port()}});
+  EXPECT_EQ(1, run.status);
+  const std::string prefix = "nalt-stub: cannot listen on 127.0.0.1:" + first.port() + ": ";
+  const std::string reason = kWindows ? "Winsock error 10048" : "Address already in use\n";
+  EXPECT_EQ(prefix + reason, run.err.substr(0, prefix.size() + reason.size()));
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "more than one line";
+}
+
 // A client that says nothing is dropped, and holds up nobody meanwhile.
 // (Leading zeros are part of a whole number.)
 TEST(Stub, SilentClientDoesNotBlockOthers) {

@@ -69,7 +69,18 @@ bool setNonBlocking(SocketHandle handle) {
 int socketError() { return WSAGetLastError(); }
 bool isTransient(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
 bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
-std::string describeError(int error) { return "Winsock error " + std::to_string(error); }
+// The number always, and the system's words where it has them (Wine has
+// none for most Winsock errors).
+std::string describeError(int error) {
+  char text[512];
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  std::string words(text, length);
+  words.erase(words.find_last_not_of(" \r\n") + 1);
+  const std::string number = "Winsock error " + std::to_string(error);
+  return words.empty() ? number : number + ": " + words;
+}
 // Windows binds a port whose last connection is in TIME_WAIT anyway, and
 // there SO_REUSEADDR would let another program take a port in use.
 void allowQuickRebind(SocketHandle /*handle*/) {}
