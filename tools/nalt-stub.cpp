@@ -9,11 +9,12 @@
 //   other  "ERR unknown command"
 // A line over 1 KiB (its line end not counted) gets "ERR line too long"; a
 // client that has not sent a whole line within NALT_STUB_IDLE_MS of being
-// accepted (default 5000, 1 to 86400000) is dropped unanswered. Clients are served from one poll
-// loop, so none can hold up another: at most 512 are held, and at the cap the oldest (which has not
-// sent a whole line, or it would have been answered) makes room. SIGINT and SIGTERM, or Ctrl+C,
-// Ctrl+Break and closing the console on Windows, end it with status 0, whether or not anyone reads
-// its log.
+// accepted (default 5000, 1 to 86400000) is dropped unanswered. Clients are
+// served from one poll loop, so none can hold up another: at most 512 are
+// held, and at the cap the oldest (which has not sent a whole line, or it
+// would have been answered) makes room. SIGINT and SIGTERM, or Ctrl+C,
+// Ctrl+Break and closing the console on Windows, end it with status 0,
+// whether or not anyone reads its log.
 
 #include <algorithm>
 #include <chrono>
