@@ -3,11 +3,12 @@
 // service accepted the command, 1 for a bad command line, 3 when the exchange
 // failed or the service refused.
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "port-range.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -109,28 +110,6 @@ bool isOverlong(const std::string& reply) {
   return reply.size() >= kMaxReply && std::memchr(reply.data(), '\n', kMaxReply) == nullptr;
 }
 
-// True when the resolver would read the port as a number that names no
-// port. glibc and Wine keep only the low 16 bits of a numeric service, so
-// "99999" would reach port 34463 and "-4294958206" port 9090: a typo must not
-// start or stop whatever listens there. The number is read as they read it:
-// leading white space, one sign, digits to the end; only 0 to 65535 pass
-// ("-0" among them).
-bool isPortOutOfRange(const std::string& port) {
-  std::size_t at = port.find_first_not_of(" \t\n\v\f\r");
-  const bool negative = at != std::string::npos && port[at] == '-';
-  if (at != std::string::npos && (port[at] == '+' || negative))
-    ++at;
-  if (at >= port.size())
-    return false;
-  unsigned long value = 0;
-  for (; at < port.size(); ++at) {
-    if (port[at] < '0' || port[at] > '9')
-      return false;
-    value = std::min(value * 10 + static_cast<unsigned long>(port[at] - '0'), 65536UL);
-  }
-  return negative ? value != 0 : value > 65535;
-}
-
 // One exchange with the service: connect, send the command line, read the
 // reply line, release everything, then report. Returns kSuccess only when
 // the reply begins with "OK".
@@ -148,6 +127,9 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
+  // A port number the resolver would wrap round to another port fails here
+  // as an unknown service would (the rule, shared with nalt-stub, is in
+  // port-range.h).
   const int resolved = isPortOutOfRange(port)
                            ? EAI_SERVICE
                            : getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);

@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "port-range.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -248,21 +250,6 @@ long parseIdle(const std::string& text) {
   return ms <= kMaxIdleMs ? ms : 0;
 }
 
-// True when the resolver would read the port as a number (white space, one
-// sign, digits to the end) that is not 0 to 65535: it keeps the low 16 bits,
-// so the stub would listen on a port nobody named.
-bool namesNoPort(const std::string& port) {
-  const std::size_t sign = port.find_first_not_of(" \t\n\v\f\r");
-  if (sign == std::string::npos)
-    return false;
-  const std::size_t digits = sign + (port[sign] == '+' || port[sign] == '-');
-  if (digits == port.size() || port.find_first_not_of("0123456789", digits) != std::string::npos)
-    return false;
-  const std::size_t first = port.find_first_not_of('0', digits);
-  return first != std::string::npos &&
-         (port[sign] == '-' || port.size() - first > 5 || std::stol(port.substr(first)) > 65535);
-}
-
 SocketHandle listenOn(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -447,7 +434,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   const std::string port = envOr("NALT_PORT", "9090");
-  if (namesNoPort(port)) {
+  if (isPortOutOfRange(port)) {
     std::fprintf(stderr,
                  "nalt-stub: NALT_PORT must be a port number from 0 to 65535 or a service name, "
                  "not \"%s\"\n",
