@@ -243,6 +243,7 @@ const Row kRows[] = {
   {"PortAboveRange", {"START"}, replying("OK\n"), {{"NALT_PORT", "{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " +{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"NegativePortWrapsRound", {"START"}, replying("OK\n"), {{"NALT_PORT", "-{wrapped below}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"HighestPort", {"START"}, ownAddress(65535), {{"NALT_HOST", "{own}"}, {"NALT_PORT", "65535"}}, kAccepted + "OK\n", "", 0, "START\n"},
   {"PortMinusZero", {"START"}, {}, {{"NALT_PORT", "-0"}}, "", "Failed to connect to nalt at 127.0.0.1:-0\n", 3, {}},
 
   // Streams that cannot be written: the status is still the exchange's.
@@ -331,7 +332,8 @@ TEST(CommandLine, UsageShowsArgumentZero) {
   };
   // clang-format on
   for (const auto& [argv, err] : rows) {
-    const RunResult run = runProgram(clientPath(), argv, {});
+    const RunResult run =
+        runProgram(clientPath(), argv, {{"NALT_PORT", std::to_string(closedPort())}});
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.out);
     EXPECT_EQ(err, run.err);

@@ -32,11 +32,15 @@ inline int pollOne(PollEntry* entry, int ms) { return poll(entry, 1, ms); }
 inline void closeSocket(SocketId s) { close(s); }
 #endif
 
+// How long stopProgram gives a program to end: the stub waits half a second
+// at most for its log, so this is generous even on a loaded machine.
+constexpr int kStopMs = 3000;
+
 // Before the first socket or resolver call.
 void startNetworking();
 // The built program `name`, found where the test programs expect it.
 std::string besideTests(const char* name);
 char** inheritedEnvironment();
-// The test's environment less every NALT_ variable, plus `env`, as NAME=VALUE
-// (harness.cpp).
+// The test's environment less every NALT_ variable, plus `env` (a later
+// change to a name wins), as NAME=VALUE, guarded as harness.h says.
 std::vector<std::string> environmentFor(const EnvChanges& env);

@@ -144,7 +144,7 @@ int stopProgram(Background& program, bool interrupt) {
   program.id = 0;
   int status = -1;
   if (pid > 0 && kill(pid, interrupt ? SIGINT : SIGTERM) == 0) {
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    for (int i = 0; i < kStopMs / 10 && waitpid(pid, &status, WNOHANG) == 0; ++i)
       sleepMs(10);
     if (kill(pid, 0) == 0 && kill(pid, SIGKILL) == 0)
       waitpid(pid, &status, 0);

@@ -177,7 +177,7 @@ int stopProgram(Background& program, bool /*interrupt*/) {
     FreeConsole();
   }
   AttachConsole(ATTACH_PARENT_PROCESS);
-  const int status = process != nullptr ? finish(process, 5000) : -1;
+  const int status = process != nullptr ? finish(process, kStopMs) : -1;
   // Only now: a program stuck on its output must be seen to be stuck.
   if (program.output != 0)
     CloseHandle(reinterpret_cast<HANDLE>(program.output));

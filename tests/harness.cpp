@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "harness-platform.h"
 
 namespace {
@@ -65,9 +67,32 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   for (char** e = inheritedEnvironment(); *e != nullptr; ++e)
     if (std::strncmp(*e, "NALT_", 5) != 0)
       environment.emplace_back(*e);
-  for (const auto& [name, value] : env)
+  std::string host, port;
+  auto set = [&environment](const std::string& name, const std::optional<std::string>& value) {
+    const std::string prefix = name + "=";
+    environment.erase(
+        std::remove_if(environment.begin(), environment.end(),
+                       [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; }),
+        environment.end());
     if (value)
-      environment.push_back(name + "=" + *value);
+      environment.push_back(prefix + *value);
+  };
+  for (const auto& [name, value] : env) {
+    set(name, value);
+    if (name == "NALT_HOST")
+      host = value.value_or("");
+    if (name == "NALT_PORT")
+      port = value.value_or("");
+  }
+  // Left to their defaults, both programs go to 127.0.0.1:9090, where a real
+  // nalt service listens: a test that lost its port (a stub that never said
+  // where it listens) must fail, not start or stop that service.
+  if ((port.empty() || port == "9090") &&
+      (host.empty() || host == "127.0.0.1" || host == "localhost")) {
+    ADD_FAILURE() << "refused to run a program on the real service's endpoint, 127.0.0.1:9090; "
+                     "it runs with an unresolvable host instead";
+    set("NALT_HOST", "nalt..invalid");
+  }
   return environment;
 }
 

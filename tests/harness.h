@@ -115,6 +115,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 
 // Runs argv (argv[0] is the program) with the test's environment, less every
 // NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`.
+// Here and in startProgram, an `env` that leaves the programs on
+// 127.0.0.1:9090, where a real service listens, fails the test, and the
+// program is given a host that cannot resolve instead.
 // An empty argv runs `program` with no arguments at all, not even argument 0
 // (POSIX only).
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
@@ -131,8 +134,9 @@ Background startProgram(const std::vector<std::string>& argv, const EnvChanges& 
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
 // Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
-// Ctrl+C on Windows. Kills it when it has not ended within 5 s. Returns the
-// exit status, or -1 when it was killed or died of a signal.
+// Ctrl+C on Windows. Kills it when it has not ended within 3 s, so a stop
+// that dawdles fails. Returns the exit status, or -1 when it was killed or
+// died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 // How many descriptors (handles on Windows) it holds; -1 where the
 // platform cannot tell (Wine counts none).

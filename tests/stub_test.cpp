@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <tuple>
 
 #include "harness.h"
 
@@ -15,21 +17,30 @@ namespace {
 // is read, the rest of its log never: it must serve all the same.
 class Stub {
  public:
-  // `launcher` words go in front of the stub.
-  explicit Stub(const char* idleMs = "5000", std::vector<std::string> launcher = {}) {
+  // `launcher` words go in front of the stub; `port` 0 lets it choose.
+  explicit Stub(const char* idleMs = "5000", std::vector<std::string> launcher = {},
+                const std::string& port = "0") {
     launcher.push_back(stubPath());
     process_ = startProgram(
-        launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idleMs}});
+        launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", port}, {"NALT_STUB_IDLE_MS", idleMs}});
     banner_ = readLine(process_, 30000);
     const std::size_t colon = banner_.rfind(':');
-    port_ = colon == std::string::npos ? "" : std::to_string(std::stoi(banner_.substr(colon + 1)));
-    if (port_.empty())
-      ADD_FAILURE() << "nalt-stub did not start: " << banner_;
+    const int announced = colon == std::string::npos ? 0 : std::atoi(&banner_[colon + 1]);
+    if (banner_.rfind("nalt-stub listening on ", 0) == 0 && announced > 0)
+      port_ = std::to_string(announced);
   }
   ~Stub() { stopProgram(process_); }
   Stub(const Stub&) = delete;
   Stub& operator=(const Stub&) = delete;
 
+  // Whether it said where it listens; if not, what it said instead (its
+  // errors go to the same pipe). A test goes no further without it.
+  testing::AssertionResult listening() const {
+    if (port_.empty())
+      return testing::AssertionFailure()
+             << "nalt-stub did not say where it listens: \"" << banner_ << "\"";
+    return testing::AssertionSuccess();
+  }
   const std::string& banner() const { return banner_; }
   const std::string& port() const { return port_; }
   const Background& process() const { return process_; }
@@ -57,15 +68,18 @@ void expectDropped(Connection& silent, Clock::time_point opened, int idleMs) {
   EXPECT_GE(Clock::now() - opened, std::chrono::milliseconds(idleMs));
 }
 
+// It names the port it was given (a free one this test reserved); every
+// other test finds it on the port it names when it chooses one.
 TEST(Stub, AnnouncesWhereItListens) {
-  Stub stub;
-  EXPECT_EQ(asWritten("nalt-stub listening on 127.0.0.1:" + stub.port() + "\n"), stub.banner());
-  EXPECT_GT(std::stoi(stub.port()), 0);
+  const std::string port = std::to_string(closedPort());
+  const Stub stub("5000", {}, port);
+  EXPECT_EQ(asWritten("nalt-stub listening on 127.0.0.1:" + port + "\n"), stub.banner());
 }
 
 // The client and the stub together, through a whole start-stop cycle.
 TEST(Stub, DrivenByNaltctl) {
   Stub stub;
+  ASSERT_TRUE(stub.listening());
   struct Step {
     const char* word;
     int status;
@@ -88,6 +102,7 @@ TEST(Stub, DrivenByNaltctl) {
 
 TEST(Stub, AnswersWhatItDoesNotKnow) {
   Stub stub;
+  ASSERT_TRUE(stub.listening());
   const std::pair<std::string, std::string> rows[] = {
       {"RESTART\n", "ERR unknown command\n"},
       {"start\n", "ERR unknown command\n"},
@@ -100,23 +115,34 @@ TEST(Stub, AnswersWhatItDoesNotKnow) {
     EXPECT_EQ(reply, talk(stub.port(), request)) << request.substr(0, 20);
 }
 
-// An idle time is a whole number of milliseconds, up to a day.
-TEST(Stub, RefusesAnIdleTimeItCannotRead) {
-  for (const char* idle : {"1e3", "0", "-5", " 100", "86400001", "99999999999999999999"}) {
-    const RunResult run =
-        runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", "0"}, {"NALT_STUB_IDLE_MS", idle}});
-    EXPECT_EQ(2, run.status) << idle;
-    EXPECT_EQ(asWritten(std::string("nalt-stub: NALT_STUB_IDLE_MS must be a whole number of "
-                                    "milliseconds from 1 to 86400000, not \"") +
-                        idle + "\"\n"),
-              run.err);
-  }
+// Settings it cannot read are refused at start with status 2: an idle time
+// that is not a whole number of milliseconds up to a day, and every port
+// number that naltctl refuses too (one the resolver would wrap round).
+TEST(Stub, RefusesSettingsItCannotRead) {
+  const std::tuple<const char*, const char*, std::vector<const char*>> rows[] = {
+      {"NALT_STUB_IDLE_MS",
+       "a whole number of milliseconds from 1 to 86400000",
+       {"1e3", "0", "-5", " 100", "86400001", "99999999999999999999"}},
+      {"NALT_PORT",
+       "a port number from 0 to 65535 or a service name",
+       {"65536", " +65536", "-1", "-4294958206", "99999999999999999999"}},
+  };
+  for (const auto& [name, rule, values] : rows)
+    for (const char* value : values) {
+      const RunResult run =
+          runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", "0"}, {name, value}});
+      EXPECT_EQ(2, run.status) << name << "=" << value;
+      EXPECT_EQ(asWritten(std::string("nalt-stub: ") + name + " must be " + rule + ", not \"" +
+                          value + "\"\n"),
+                run.err);
+    }
 }
 
 // A port in use: the reason, on one line, with the system's words (the
 // number too, on Windows) and status 1.
 TEST(Stub, SaysWhyItCannotListen) {
   Stub first;
+  ASSERT_TRUE(first.listening());
   const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", first.port()}});
   EXPECT_EQ(1, run.status);
   const std::string prefix = "nalt-stub: cannot listen on 127.0.0.1:" + first.port() + ": ";
@@ -129,6 +155,7 @@ TEST(Stub, SaysWhyItCannotListen) {
 // (Leading zeros are part of a whole number.)
 TEST(Stub, SilentClientDoesNotBlockOthers) {
   Stub stub("0000000300");
+  ASSERT_TRUE(stub.listening());
   const auto opened = Clock::now();
   Connection silent(stub.port());
   EXPECT_EQ("OK started\n", talk(stub.port(), "START\n"));
@@ -138,7 +165,9 @@ TEST(Stub, SilentClientDoesNotBlockOthers) {
 // More silent clients than it holds: the oldest make room, so a client with
 // something to say is answered at once, not when they time out.
 TEST(Stub, CrowdOfSilentClientsDoesNotBlockOthers) {
-  Stub stub("60000");
+  // The longest idle time it takes, so only room at the cap can drop them.
+  Stub stub("86400000");
+  ASSERT_TRUE(stub.listening());
   std::vector<std::unique_ptr<Connection>> crowd;
   for (int i = 0; i < 600; ++i)
     crowd.push_back(std::make_unique<Connection>(stub.port()));
@@ -155,6 +184,7 @@ TEST(Stub, OutOfDescriptorsItWaitsForAClientToGo) {
   if (kWindows)
     GTEST_SKIP() << "Windows has no descriptor limit to lower";
   Stub stub("60000", {"prlimit", "--nofile=24"});
+  ASSERT_TRUE(stub.listening());
   std::vector<std::unique_ptr<Connection>> crowd;
   for (int i = 0; i < 40; ++i)
     crowd.push_back(std::make_unique<Connection>(stub.port()));
@@ -169,6 +199,7 @@ TEST(Stub, OutOfDescriptorsItWaitsForAClientToGo) {
 // than before.
 TEST(Stub, SurvivesAbuse) {
   Stub stub("1000");
+  ASSERT_TRUE(stub.listening());
   const std::string& port = stub.port();
   const int before = openHandles(stub.process());
   struct Abuse {
@@ -234,6 +265,7 @@ TEST(Stub, SurvivesAbuse) {
 // log lines) and still ends when asked.
 TEST(Stub, ServesWhileNobodyReadsItsLog) {
   Stub stub;
+  ASSERT_TRUE(stub.listening());
   for (int i = 0; i < 600; ++i) {
     ASSERT_EQ("OK started\n", talk(stub.port(), "START\n")) << "exchange " << i;
     ASSERT_EQ("OK stopped\n", talk(stub.port(), "STOP\n")) << "exchange " << i;
@@ -244,6 +276,7 @@ TEST(Stub, ServesWhileNobodyReadsItsLog) {
 // SIGINT (Ctrl+C on Windows) ends it cleanly, with status 0.
 TEST(Stub, EndsCleanlyWhenInterrupted) {
   Stub stub;
+  ASSERT_TRUE(stub.listening());
   EXPECT_EQ("OK started\n", talk(stub.port(), "START\n"));
   EXPECT_EQ(0, stub.stop(true));
 }
