@@ -320,8 +320,8 @@ INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows),
 // show (Linux turns an empty vector into one empty argument 0) is the name
 // the program's own.
 TEST(CommandLine, UsageShowsArgumentZero) {
-  if (!clientLauncher().empty() || kWindows)
-    GTEST_SKIP() << "needs a direct exec of a POSIX build";
+  if (!clientLauncher().empty())
+    GTEST_SKIP() << "needs to start the client itself, not through a launcher";
   // clang-format off
   const std::pair<std::vector<std::string>, std::string> rows[] = {
     {{}, usage("naltctl")},
@@ -332,11 +332,17 @@ TEST(CommandLine, UsageShowsArgumentZero) {
   };
   // clang-format on
   for (const auto& [argv, err] : rows) {
+    if (kWindows && argv.empty()) {
+      std::printf(
+          "[   NOTE   ] no empty vector on Windows: its C runtime then takes argument 0 "
+          "from the program's path\n");
+      continue;
+    }
     const RunResult run =
         runProgram(clientPath(), argv, {{"NALT_PORT", std::to_string(closedPort())}});
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.out);
-    EXPECT_EQ(err, run.err);
+    EXPECT_EQ(asWritten(err), run.err);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "harness-platform.h"
@@ -60,16 +61,27 @@ HANDLE job() {
   return handle;
 }
 
-// The test ignores the Ctrl+C it sends a program (see stopProgram) with a
-// handler, not by ignoring Ctrl+C outright, which its programs would inherit.
-BOOL WINAPI ignoreCtrlC(DWORD event) { return event == CTRL_C_EVENT; }
+// Started with this on its command line and a process id after it, a test
+// program is stopProgram's helper: it joins that process's console, sends
+// Ctrl+C to everything on it but itself, and ends (before main).
+const char kSendCtrlC[] = "--send-ctrl-c-to=";
+const bool kIsHelper = [] {
+  const char* pid = std::strstr(GetCommandLineA(), kSendCtrlC);
+  if (pid == nullptr)
+    return false;
+  const bool sent = AttachConsole(std::strtoul(pid + sizeof kSendCtrlC - 1, nullptr, 10)) &&
+                    SetConsoleCtrlHandler(nullptr, TRUE) &&
+                    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  ExitProcess(sent ? 0 : 1);
+}();
 
-// Starts argv with stdin empty and stdout and stderr on `out` and `err`.
-HANDLE spawn(const std::vector<std::string>& argv, const EnvChanges& env, HANDLE out, HANDLE err,
-             DWORD flags) {
+// Starts `program` with the command line argv (argv[0] need not name it),
+// stdin empty, and stdout and stderr on `out` and `err`.
+HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
+             const EnvChanges& env, HANDLE out, HANDLE err, DWORD flags) {
   std::string commandLine, block;
   for (const std::string& argument : argv)
-    commandLine += quoted(argument) + " ";
+    commandLine += (commandLine.empty() ? "" : " ") + quoted(argument);
   for (const std::string& entry : environmentFor(env))
     block += entry + '\0';
   block += '\0';
@@ -81,9 +93,9 @@ HANDLE spawn(const std::vector<std::string>& argv, const EnvChanges& env, HANDLE
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(argv.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                       block.data(), nullptr, &startup, &process))
-    std::fprintf(stderr, "cannot start %s: error %lu\n", argv.front().c_str(), GetLastError());
+    std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), GetLastError());
   AssignProcessToJobObject(job(), process.hProcess);
   CloseHandle(startup.hStdInput);
   CloseHandle(process.hThread);
@@ -104,7 +116,7 @@ int finish(HANDLE process, DWORD ms) {
 
 }  // namespace
 
-RunResult runProgram(const std::string& /*program*/, const std::vector<std::string>& argv,
+RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output, int seconds) {
   RunResult result;
   HANDLE reads[2], writes[2], sink = INVALID_HANDLE_VALUE, gone = nullptr;
@@ -118,7 +130,7 @@ RunResult runProgram(const std::string& /*program*/, const std::vector<std::stri
   }
   const bool captured = output == Output::Captured;
   const HANDLE process =
-      spawn(argv, env, captured ? writes[0] : sink, captured ? writes[1] : sink, 0);
+      spawn(program, argv, env, captured ? writes[0] : sink, captured ? writes[1] : sink, 0);
   for (HANDLE h : {writes[0], writes[1], sink})
     CloseHandle(h);
   std::string* sinks[2] = {&result.out, &result.err};
@@ -143,7 +155,7 @@ Background startProgram(const std::vector<std::string>& argv, const EnvChanges& 
   CreatePipe(&read, &write, &inherited, 4096);
   SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
   // A console of its own (hidden), for stopProgram's Ctrl+C.
-  HANDLE process = spawn(argv, env, write, write, CREATE_NEW_CONSOLE);
+  HANDLE process = spawn(argv.front(), argv, env, write, write, CREATE_NEW_CONSOLE);
   CloseHandle(write);
   return {reinterpret_cast<std::intptr_t>(process), reinterpret_cast<std::intptr_t>(read)};
 }
@@ -165,18 +177,23 @@ std::string readLine(const Background& program, int ms) {
 }
 
 int stopProgram(Background& program, bool /*interrupt*/) {
-  static const BOOL ignoring = SetConsoleCtrlHandler(ignoreCtrlC, TRUE);
-  (void)ignoring;
   const HANDLE process = reinterpret_cast<HANDLE>(program.id);
   program.id = 0;
-  // Ctrl+C reaches every process on a console: this one joins the
-  // program's console for it and goes back.
-  FreeConsole();
-  if (AttachConsole(GetProcessId(process))) {
-    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    FreeConsole();
+  // Ctrl+C goes to a whole console, so a helper (this program again, with
+  // no console of its own) joins the program's to send it. The test never
+  // leaves its own console: where that is a terminal rather than a Windows
+  // console it could not join it again, and all it wrote next would be lost.
+  char self[MAX_PATH];
+  std::string helper(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  helper = quoted(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(process));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION sender{};
+  if (process != nullptr && CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
+                                           DETACHED_PROCESS, nullptr, nullptr, &startup, &sender)) {
+    CloseHandle(sender.hThread);
+    finish(sender.hProcess, kStopMs);
   }
-  AttachConsole(ATTACH_PARENT_PROCESS);
   const int status = process != nullptr ? finish(process, kStopMs) : -1;
   // Only now: a program stuck on its output must be seen to be stuck.
   if (program.output != 0)

@@ -118,8 +118,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 // Here and in startProgram, an `env` that leaves the programs on
 // 127.0.0.1:9090, where a real service listens, fails the test, and the
 // program is given a host that cannot resolve instead.
-// An empty argv runs `program` with no arguments at all, not even argument 0
-// (POSIX only).
+// argv[0] need not name the program. An empty argv runs it with no
+// arguments at all, not even argument 0 (on Windows, an empty command line,
+// for which the C runtime makes argument 0 the program's path).
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
