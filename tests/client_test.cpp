@@ -333,9 +333,7 @@ TEST(CommandLine, UsageShowsArgumentZero) {
   // clang-format on
   for (const auto& [argv, err] : rows) {
     if (kWindows && argv.empty()) {
-      std::printf(
-          "[   NOTE   ] no empty vector on Windows: its C runtime then takes argument 0 "
-          "from the program's path\n");
+      std::printf("[   NOTE   ] no empty vector on Windows: argument 0 is then the path\n");
       continue;
     }
     const RunResult run =

@@ -32,9 +32,7 @@ inline int pollOne(PollEntry* entry, int ms) { return poll(entry, 1, ms); }
 inline void closeSocket(SocketId s) { close(s); }
 #endif
 
-// How long stopProgram gives a program to end: the stub waits half a second
-// at most for its log, so this is generous even on a loaded machine.
-constexpr int kStopMs = 3000;
+constexpr int kStopMs = 3000;  // how long stopProgram waits (harness.h)
 
 // Before the first socket or resolver call.
 void startNetworking();

@@ -61,9 +61,8 @@ HANDLE job() {
   return handle;
 }
 
-// Started with this on its command line and a process id after it, a test
-// program is stopProgram's helper: it joins that process's console, sends
-// Ctrl+C to everything on it but itself, and ends (before main).
+// Run with this and a process id, a test program is stopProgram's helper: it
+// sends Ctrl+C to that process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
 const bool kIsHelper = [] {
   const char* pid = std::strstr(GetCommandLineA(), kSendCtrlC);
@@ -75,8 +74,8 @@ const bool kIsHelper = [] {
   ExitProcess(sent ? 0 : 1);
 }();
 
-// Starts `program` with the command line argv (argv[0] need not name it),
-// stdin empty, and stdout and stderr on `out` and `err`.
+// Starts `program` with the command line argv, stdin empty, and stdout and
+// stderr on `out` and `err`.
 HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
              const EnvChanges& env, HANDLE out, HANDLE err, DWORD flags) {
   std::string commandLine, block;
@@ -179,10 +178,9 @@ std::string readLine(const Background& program, int ms) {
 int stopProgram(Background& program, bool /*interrupt*/) {
   const HANDLE process = reinterpret_cast<HANDLE>(program.id);
   program.id = 0;
-  // Ctrl+C goes to a whole console, so a helper (this program again, with
-  // no console of its own) joins the program's to send it. The test never
-  // leaves its own console: where that is a terminal rather than a Windows
-  // console it could not join it again, and all it wrote next would be lost.
+  // Ctrl+C goes to a whole console, so a helper joins the program's to send
+  // it: the test itself never leaves its own (a terminal that is not a
+  // Windows console could not be joined again, and its output would be lost).
   char self[MAX_PATH];
   std::string helper(self, GetModuleFileNameA(nullptr, self, sizeof self));
   helper = quoted(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(process));

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -67,32 +68,21 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   for (char** e = inheritedEnvironment(); *e != nullptr; ++e)
     if (std::strncmp(*e, "NALT_", 5) != 0)
       environment.emplace_back(*e);
-  std::string host, port;
-  auto set = [&environment](const std::string& name, const std::optional<std::string>& value) {
-    const std::string prefix = name + "=";
-    environment.erase(
-        std::remove_if(environment.begin(), environment.end(),
-                       [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; }),
-        environment.end());
-    if (value)
-      environment.push_back(prefix + *value);
-  };
-  for (const auto& [name, value] : env) {
-    set(name, value);
-    if (name == "NALT_HOST")
-      host = value.value_or("");
-    if (name == "NALT_PORT")
-      port = value.value_or("");
-  }
-  // Left to their defaults, both programs go to 127.0.0.1:9090, where a real
-  // nalt service listens: a test that lost its port (a stub that never said
-  // where it listens) must fail, not start or stop that service.
+  // Taken last to first, so that a later change to a name wins.
+  std::map<std::string, std::optional<std::string>> changes(env.rbegin(), env.rend());
+  const std::string host = changes["NALT_HOST"].value_or(""),
+                    port = changes["NALT_PORT"].value_or("");
+  // Left to their defaults, the programs go to 127.0.0.1:9090, where a real
+  // service listens: a test that lost its port must fail, not reach it.
   if ((port.empty() || port == "9090") &&
       (host.empty() || host == "127.0.0.1" || host == "localhost")) {
-    ADD_FAILURE() << "refused to run a program on the real service's endpoint, 127.0.0.1:9090; "
-                     "it runs with an unresolvable host instead";
-    set("NALT_HOST", "nalt..invalid");
+    ADD_FAILURE() << "refused to run a program on 127.0.0.1:9090, where a real service listens; "
+                     "it gets a host that cannot resolve instead";
+    changes["NALT_HOST"] = "nalt..invalid";
   }
+  for (const auto& [name, value] : changes)
+    if (value)
+      environment.push_back(name + "=" + *value);
   return environment;
 }
 
@@ -245,3 +235,10 @@ std::string clientPath() {
 }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
+
+// The test programs' entry (harness.cpp holds it, so GoogleTest's own main
+// need not be built too).
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

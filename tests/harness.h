@@ -114,10 +114,8 @@ enum class Output { Captured, Closed, Full, Gone };
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // Runs argv (argv[0] is the program) with the test's environment, less every
-// NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`.
-// Here and in startProgram, an `env` that leaves the programs on
-// 127.0.0.1:9090, where a real service listens, fails the test, and the
-// program is given a host that cannot resolve instead.
+// NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`. Here
+// and in startProgram, an `env` that leaves it on 127.0.0.1:9090 fails the test.
 // argv[0] need not name the program. An empty argv runs it with no
 // arguments at all, not even argument 0 (on Windows, an empty command line,
 // for which the C runtime makes argument 0 the program's path).
@@ -135,9 +133,9 @@ Background startProgram(const std::vector<std::string>& argv, const EnvChanges& 
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
 // Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
-// Ctrl+C on Windows. Kills it when it has not ended within 3 s, so a stop
-// that dawdles fails. Returns the exit status, or -1 when it was killed or
-// died of a signal.
+// Ctrl+C on Windows. Kills it when it has not ended within 3 s (the stub
+// waits 0.5 s at most for its log). Returns the exit status, or -1 when it
+// was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 // How many descriptors (handles on Windows) it holds; -1 where the
 // platform cannot tell (Wine counts none).
