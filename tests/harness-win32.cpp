@@ -33,7 +33,7 @@ namespace {
 const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
 
 // One argument as the C runtime splits a command line again.
-std::string quoted(const std::string& argument) {
+std::string quotedArgument(const std::string& argument) {
   std::string out = "\"";
   std::size_t slashes = 0;
   for (const char c : argument) {
@@ -80,7 +80,7 @@ HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
              const EnvChanges& env, HANDLE out, HANDLE err, DWORD flags) {
   std::string commandLine, block;
   for (const std::string& argument : argv)
-    commandLine += (commandLine.empty() ? "" : " ") + quoted(argument);
+    commandLine += (commandLine.empty() ? "" : " ") + quotedArgument(argument);
   for (const std::string& entry : environmentFor(env))
     block += entry + '\0';
   block += '\0';
@@ -183,7 +183,7 @@ int stopProgram(Background& program, bool /*interrupt*/) {
   // Windows console could not be joined again, and its output would be lost).
   char self[MAX_PATH];
   std::string helper(self, GetModuleFileNameA(nullptr, self, sizeof self));
-  helper = quoted(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(process));
+  helper = quotedArgument(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(process));
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION sender{};
