@@ -236,8 +236,7 @@ std::string clientPath() {
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
 
-// The test programs' entry (harness.cpp holds it, so GoogleTest's own main
-// need not be built too).
+// The test programs' entry, here so that GoogleTest's need not be built too.
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
