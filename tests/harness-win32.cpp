@@ -189,7 +189,10 @@ int stopProgram(Background& program, bool /*interrupt*/) {
   PROCESS_INFORMATION sender{};
   if (process != nullptr && CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
                                            DETACHED_PROCESS, nullptr, nullptr, &startup, &sender)) {
+    AssignProcessToJobObject(job(), sender.hProcess);
     CloseHandle(sender.hThread);
+    // Starting it can take seconds under load: the program's time to stop
+    // counts from when the Ctrl+C has been sent.
     finish(sender.hProcess, kStopMs);
   }
   const int status = process != nullptr ? finish(process, kStopMs) : -1;
