@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "harness.h"
 
@@ -241,7 +242,7 @@ const Row kRows[] = {
   {"PortWithLeadingZero", {"START"}, replying("OK\n"), {{"NALT_PORT", "0{port}"}}, kAccepted + "OK\n", "", 0, "START\n"},
   // A port above 65535 would wrap round to the peer's port; it must go nowhere.
   {"PortAboveRange", {"START"}, replying("OK\n"), {{"NALT_PORT", "{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
-  {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " +{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
+  {"PortAboveRangeAfterSpace", {"START"}, replying("OK\n"), {{"NALT_PORT", " \t+{wrapped}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"NegativePortWrapsRound", {"START"}, replying("OK\n"), {{"NALT_PORT", "-{wrapped below}"}}, "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {}},
   {"HighestPort", {"START"}, ownAddress(65535), {{"NALT_HOST", "{own}"}, {"NALT_PORT", "65535"}}, kAccepted + "OK\n", "", 0, "START\n"},
   {"PortMinusZero", {"START"}, {}, {{"NALT_PORT", "-0"}}, "", "Failed to connect to nalt at 127.0.0.1:-0\n", 3, {}},
@@ -308,6 +309,10 @@ const Row kFaultRows[] = {
    "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\nstderr\n"},
   {"EmptyAddressList", {"START"}, {}, faults({{"FAULT_ADDRESSES", ""}}), "", "Failed to connect to nalt at 127.0.0.1:{port}\n", 3, {},
    "getaddrinfo\nfreeaddrinfo\nstderr\n"},
+  // A number past 64 bits does not wrap round into range: no resolver, not
+  // even one that takes anything, sees it.
+  {"PortPast64BitsIsNotResolved", {"START"}, {}, faults({{"NALT_PORT", "18446744073709551617"}, {"FAULT_ADDRESSES", "127.0.0.1:{closed}"}}), "", "Failed to resolve nalt endpoint: {unknown service}\n", 3, {},
+   "stderr\n"},
   {"SocketFailsThenNextConnects", {"START"}, replying("OK\n"), faults({{"FAULT_SOCKET_FAILS", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:{port},127.0.0.1:{port}"}}), kAccepted + "OK\n", "", 0, "START\n",
    "getaddrinfo\nsocket failed\nsocket 1\nconnect 1 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 1\nstdout\n"},
 };
@@ -342,6 +347,19 @@ TEST(CommandLine, UsageShowsArgumentZero) {
     EXPECT_EQ("", run.out);
     EXPECT_EQ(asWritten(err), run.err);
   }
+}
+
+// Whatever a row says, the harness runs no program on 127.0.0.1:9090, where
+// a real service listens. (No command word: a harness that let one through
+// would still connect nowhere.)
+TEST(Harness, RefusesTheRealServicesEndpoint) {
+  const EnvChanges rows[] = {{},
+                             {{"NALT_PORT", "09090"}},
+                             {{"NALT_PORT", " +74626"}},
+                             {{"NALT_HOST", "localhost"}, {"NALT_PORT", "9090"}},
+                             {{"NALT_HOST", "0.0.0.0"}}};
+  for (const EnvChanges& env : rows)
+    EXPECT_THROW(runProgram(clientPath(), {clientPath()}, env), std::runtime_error);
 }
 
 }  // namespace

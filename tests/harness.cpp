@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,37 @@ void resetSocket(SocketId s) {
   closeSocket(s);
 }
 
+// The addresses the resolver gives for `host` and `port` (a number or a
+// service), asked as the programs ask it: IPv4, stream.
+std::vector<sockaddr_in> resolved(const std::string& host, const std::string& port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  startNetworking();
+  std::vector<sockaddr_in> addresses;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
+    return addresses;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next)
+    addresses.push_back(*reinterpret_cast<const sockaddr_in*>(a->ai_addr));
+  freeaddrinfo(list);
+  return addresses;
+}
+
+// A real service listens on 127.0.0.1:9090, where the programs go by
+// default. Whether `host` and `port` (empty: those defaults) lead there, as
+// the resolver reads them: "09090", " 9090", a number that wraps round to
+// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
+void refuseRealService(const std::string& host, const std::string& port) {
+  for (const sockaddr_in& a :
+       resolved(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port)) {
+    const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
+    if (ntohs(a.sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY))
+      throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
+                               "\" lead to 127.0.0.1:9090, where a real service listens");
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> environmentFor(const EnvChanges& env) {
@@ -70,16 +102,7 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
       environment.emplace_back(*e);
   // Taken last to first, so that a later change to a name wins.
   std::map<std::string, std::optional<std::string>> changes(env.rbegin(), env.rend());
-  const std::string host = changes["NALT_HOST"].value_or(""),
-                    port = changes["NALT_PORT"].value_or("");
-  // Left to their defaults, the programs go to 127.0.0.1:9090, where a real
-  // service listens: a test that lost its port must fail, not reach it.
-  if ((port.empty() || port == "9090") &&
-      (host.empty() || host == "127.0.0.1" || host == "localhost")) {
-    ADD_FAILURE() << "refused to run a program on 127.0.0.1:9090, where a real service listens; "
-                     "it gets a host that cannot resolve instead";
-    changes["NALT_HOST"] = "nalt..invalid";
-  }
+  refuseRealService(changes["NALT_HOST"].value_or(""), changes["NALT_PORT"].value_or(""));
   for (const auto& [name, value] : changes)
     if (value)
       environment.push_back(name + "=" + *value);
@@ -162,8 +185,11 @@ void ScriptedPeer::handle(SocketId fd) {
   received_.push_back(request);
 }
 
-Connection::Connection(const std::string& port) : socket_(newSocket()) {
-  sockaddr_in address = loopback("127.0.0.1", static_cast<std::uint16_t>(std::stoi(port)));
+Connection::Connection(const std::string& port) {
+  const auto number = static_cast<std::uint16_t>(std::stoi(port));
+  refuseRealService("127.0.0.1", std::to_string(number));
+  socket_ = newSocket();
+  sockaddr_in address = loopback("127.0.0.1", number);
   if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     std::abort();
 }
@@ -193,16 +219,8 @@ std::string talk(const std::string& port, const std::string& request) {
 }
 
 std::uint16_t servicePort(const char* name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  startNetworking();
-  if (getaddrinfo("127.0.0.1", name, &hints, &list) != 0)
-    return 0;
-  const std::uint16_t port = ntohs(reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_port);
-  freeaddrinfo(list);
-  return port;
+  const std::vector<sockaddr_in> addresses = resolved("127.0.0.1", name);
+  return addresses.empty() ? 0 : ntohs(addresses.front().sin_port);
 }
 
 std::uint16_t closedPort() {

@@ -88,7 +88,7 @@ class Connection {
   void reset();
 
  private:
-  SocketId socket_;
+  SocketId socket_{};
   bool open_ = true;
   bool closed_ = false;
 };
@@ -115,7 +115,8 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 
 // Runs argv (argv[0] is the program) with the test's environment, less every
 // NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`. Here
-// and in startProgram, an `env` that leaves it on 127.0.0.1:9090 fails the test.
+// and in startProgram, an `env` that leaves it on 127.0.0.1:9090, however
+// spelled, throws std::runtime_error instead, and so does a Connection there.
 // argv[0] need not name the program. An empty argv runs it with no
 // arguments at all, not even argument 0 (on Windows, an empty command line,
 // for which the C runtime makes argument 0 the program's path).

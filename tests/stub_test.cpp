@@ -25,12 +25,14 @@ class Stub {
     process_ = startProgram(
         launcher, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", port}, {"NALT_STUB_IDLE_MS", idleMs}});
     banner_ = readLine(process_, 30000);
-    port_ = std::to_string(std::atoi(banner_.c_str() + banner_.find_last_of(':') + 1));
-    if (banner_.rfind("nalt-stub listening on ", 0) != 0 || port_ == "0") {
+    const std::string said = "nalt-stub listening on 127.0.0.1:";
+    const int announced = banner_.rfind(said, 0) == 0 ? std::atoi(&banner_[said.size()]) : 0;
+    if (announced <= 0) {
       // The test ends here, with what the stub said (errors share the pipe).
       stopProgram(process_);
       throw std::runtime_error("nalt-stub did not say where it listens: \"" + banner_ + "\"");
     }
+    port_ = std::to_string(announced);
   }
   ~Stub() { stopProgram(process_); }
   Stub(const Stub&) = delete;
@@ -113,7 +115,7 @@ TEST(Stub, RefusesSettingsItCannotRead) {
   // clang-format off
   const std::tuple<const char*, const char*, std::vector<const char*>> rows[] = {
     {"NALT_STUB_IDLE_MS", "a whole number of milliseconds from 1 to 86400000", {"1e3", "0", "-5", " 100", "86400001", "99999999999999999999"}},
-    {"NALT_PORT", "a port number from 0 to 65535 or a service name", {"65536", " +65536", "-1", "-4294958206", "99999999999999999999"}},
+    {"NALT_PORT", "a port number from 0 to 65535 or a service name", {"65536", " +65536", "-1", "-4294967295", "99999999999999999999"}},
   };
   // clang-format on
   for (const auto& [name, rule, values] : rows)
