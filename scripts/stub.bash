@@ -14,6 +14,9 @@ start_stub() {
     [ -n "$port" ] && break
     sleep 0.05
   done
-  [ -n "$port" ] || { echo "nalt-stub did not start" >&2; cat "$stub_log" >&2; exit 1; }
+  # A stub that names no port, or 9090 (where a real service listens), is
+  # not believed: naltctl would go there.
+  [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && ((port <= 65535 && port != 9090)) ||
+    { echo "nalt-stub did not start (port \"$port\")" >&2; cat "$stub_log" >&2; exit 1; }
   export NALT_HOST=127.0.0.1 NALT_PORT=$port
 }
