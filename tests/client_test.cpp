@@ -350,16 +350,20 @@ TEST(CommandLine, UsageShowsArgumentZero) {
 }
 
 // Whatever a row says, the harness runs no program on 127.0.0.1:9090, where
-// a real service listens. (No command word: a harness that let one through
-// would still connect nowhere.)
+// a real service listens, and connects nowhere there. (No command word: a
+// harness that let the client through would still connect nowhere; a
+// connection that got through would send nothing.)
 TEST(Harness, RefusesTheRealServicesEndpoint) {
-  const EnvChanges rows[] = {{},
-                             {{"NALT_PORT", "09090"}},
-                             {{"NALT_PORT", " +74626"}},
-                             {{"NALT_HOST", "localhost"}, {"NALT_PORT", "9090"}},
-                             {{"NALT_HOST", "0.0.0.0"}}};
+  const EnvChanges rows[] = {
+      {},
+      {{"NALT_PORT", "09090"}},
+      {{"NALT_PORT", " +74626"}},
+      {{"NALT_HOST", "localhost"}, {"NALT_PORT", "9090"}},
+      {{"NALT_HOST", "0.0.0.0"}},
+      {{"NALT_PORT", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:1,0.0.0.0:09090"}}};
   for (const EnvChanges& env : rows)
     EXPECT_THROW(runProgram(clientPath(), {clientPath()}, env), std::runtime_error);
+  EXPECT_THROW(Connection("74626"), std::runtime_error);
 }
 
 }  // namespace

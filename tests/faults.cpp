@@ -214,8 +214,14 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
     auto* entry = static_cast<addrinfo*>(std::calloc(1, sizeof(addrinfo) + sizeof(sockaddr_in)));
     auto* address = reinterpret_cast<sockaddr_in*>(entry + 1);
     address->sin_family = AF_INET;
-    address->sin_port = htons(static_cast<uint16_t>(std::atoi(endpoint.c_str() + colon + 1)));
-    inet_pton(AF_INET, endpoint.substr(0, colon).c_str(), &address->sin_addr);
+    // Read one way only, as the harness checks them: a numeric address and
+    // a port of at most five digits that does not wrap round.
+    const std::string port = colon == std::string::npos ? "" : endpoint.substr(colon + 1);
+    if (inet_pton(AF_INET, endpoint.substr(0, colon).c_str(), &address->sin_addr) != 1 ||
+        port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+      std::abort();
+    address->sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
     entry->ai_family = AF_INET;
     entry->ai_socktype = SOCK_STREAM;
     entry->ai_protocol = IPPROTO_TCP;

@@ -26,9 +26,8 @@ namespace {
 // Starts argv (found on PATH) with stdin on /dev/null and stdout and stderr
 // on `out` and `err` (-1: closed), and nothing else of the test's open. It
 // dies with the test, so a test that is killed leaves nothing running.
-pid_t spawn(const std::string& program, const std::vector<std::string>& argv, const EnvChanges& env,
-            int out, int err) {
-  std::vector<std::string> environment = environmentFor(env);
+pid_t spawn(const std::string& program, const std::vector<std::string>& argv,
+            std::vector<std::string> environment, int out, int err) {
   // Everything the child needs is built before the fork: after it, only
   // async-signal-safe calls.
   std::vector<char*> args, envp;
@@ -61,6 +60,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argv, co
 }  // namespace
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output, int seconds) {
+  std::vector<std::string> environment = environmentFor(env);  // first: it may throw
   int out[2], err[2], sink = -1;
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     std::abort();
@@ -71,7 +71,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     sink = open("/dev/full", O_WRONLY | O_CLOEXEC);
   }
   const bool captured = output == Output::Captured;
-  const pid_t pid = spawn(program, argv, env, captured ? out[1] : sink, captured ? err[1] : sink);
+  const pid_t pid = spawn(program, argv, std::move(environment), captured ? out[1] : sink,
+                          captured ? err[1] : sink);
   for (const int fd : {out[1], err[1], sink})
     close(fd);
 
@@ -115,13 +116,14 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 }
 
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  std::vector<std::string> environment = environmentFor(env);  // first: it may throw
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0)
     std::abort();
   // The smallest pipe, so that a program which waits for its output to be
   // read is caught within a few hundred lines.
   fcntl(output[1], F_SETPIPE_SZ, 4096);
-  const pid_t pid = spawn(argv.front(), argv, env, output[1], output[1]);
+  const pid_t pid = spawn(argv.front(), argv, std::move(environment), output[1], output[1]);
   close(output[1]);
   return {pid, output[0]};
 }

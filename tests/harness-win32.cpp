@@ -77,11 +77,11 @@ const bool kIsHelper = [] {
 // Starts `program` with the command line argv, stdin empty, and stdout and
 // stderr on `out` and `err`.
 HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
-             const EnvChanges& env, HANDLE out, HANDLE err, DWORD flags) {
+             const std::vector<std::string>& environment, HANDLE out, HANDLE err, DWORD flags) {
   std::string commandLine, block;
   for (const std::string& argument : argv)
     commandLine += (commandLine.empty() ? "" : " ") + quotedArgument(argument);
-  for (const std::string& entry : environmentFor(env))
+  for (const std::string& entry : environment)
     block += entry + '\0';
   block += '\0';
   STARTUPINFOA startup{};
@@ -117,6 +117,7 @@ int finish(HANDLE process, DWORD ms) {
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output, int seconds) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
   RunResult result;
   HANDLE reads[2], writes[2], sink = INVALID_HANDLE_VALUE, gone = nullptr;
   for (int i = 0; i < 2; ++i) {
@@ -128,8 +129,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     CloseHandle(gone);
   }
   const bool captured = output == Output::Captured;
-  const HANDLE process =
-      spawn(program, argv, env, captured ? writes[0] : sink, captured ? writes[1] : sink, 0);
+  const HANDLE process = spawn(program, argv, environment, captured ? writes[0] : sink,
+                               captured ? writes[1] : sink, 0);
   for (HANDLE h : {writes[0], writes[1], sink})
     CloseHandle(h);
   std::string* sinks[2] = {&result.out, &result.err};
@@ -150,11 +151,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 }
 
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
   HANDLE read = nullptr, write = nullptr;
   CreatePipe(&read, &write, &inherited, 4096);
   SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
   // A console of its own (hidden), for stopProgram's Ctrl+C.
-  HANDLE process = spawn(argv.front(), argv, env, write, write, CREATE_NEW_CONSOLE);
+  HANDLE process = spawn(argv.front(), argv, environment, write, write, CREATE_NEW_CONSOLE);
   CloseHandle(write);
   return {reinterpret_cast<std::intptr_t>(process), reinterpret_cast<std::intptr_t>(read)};
 }
@@ -187,9 +189,11 @@ int stopProgram(Background& program, bool /*interrupt*/) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION sender{};
-  if (process != nullptr && CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
-                                           DETACHED_PROCESS, nullptr, nullptr, &startup, &sender)) {
-    AssignProcessToJobObject(job(), sender.hProcess);
+  if (process != nullptr &&
+      CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
+                     DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &sender)) {
+    AssignProcessToJobObject(job(), sender.hProcess);  // before it can run
+    ResumeThread(sender.hThread);
     CloseHandle(sender.hThread);
     // Starting it can take seconds under load: the program's time to stop
     // counts from when the Ctrl+C has been sent.

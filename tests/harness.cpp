@@ -64,8 +64,9 @@ void resetSocket(SocketId s) {
 
 // The addresses the resolver gives for `host` and `port` (a number or a
 // service), asked as the programs ask it: IPv4, stream.
-std::vector<sockaddr_in> resolved(const std::string& host, const std::string& port) {
+std::vector<sockaddr_in> resolved(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo hints{};
+  hints.ai_flags = flags;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
@@ -83,9 +84,9 @@ std::vector<sockaddr_in> resolved(const std::string& host, const std::string& po
 // default. Whether `host` and `port` (empty: those defaults) lead there, as
 // the resolver reads them: "09090", " 9090", a number that wraps round to
 // 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
-void refuseRealService(const std::string& host, const std::string& port) {
+void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
   for (const sockaddr_in& a :
-       resolved(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port)) {
+       resolved(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags)) {
     const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
     if (ntohs(a.sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY))
       throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
@@ -103,6 +104,12 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   // Taken last to first, so that a later change to a name wins.
   std::map<std::string, std::optional<std::string>> changes(env.rbegin(), env.rend());
   refuseRealService(changes["NALT_HOST"].value_or(""), changes["NALT_PORT"].value_or(""));
+  // What the fault library makes the client's resolver give (numeric only).
+  std::istringstream faked(changes["FAULT_ADDRESSES"].value_or(""));
+  for (std::string endpoint; std::getline(faked, endpoint, ',');) {
+    const std::size_t colon = endpoint.rfind(':');
+    refuseRealService(endpoint.substr(0, colon), endpoint.substr(colon + 1), AI_NUMERICHOST);
+  }
   for (const auto& [name, value] : changes)
     if (value)
       environment.push_back(name + "=" + *value);
