@@ -1,8 +1,15 @@
-# Sourced by scripts/demo, scripts/soak, tests/check-cost and
-# tests/check-packages. start_stub COMMAND...: starts nalt-stub (COMMAND may
-# put a launcher such as Wine in front) on a free loopback port, exports
-# NALT_HOST and NALT_PORT for naltctl, and stops the stub when the (sub)shell
-# exits.
+# Sourced by scripts/demo, scripts/soak, tests/check-cost,
+# tests/check-packages and bench/run.
+
+# usable_port PORT: whether PORT, as a test server announced it, is a port
+# at all and not 9090 (where a real service listens) in any spelling.
+usable_port() {
+  [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535 && $1 != 9090))
+}
+
+# start_stub COMMAND...: starts nalt-stub (COMMAND may put a launcher such
+# as Wine in front) on a free loopback port, exports NALT_HOST and NALT_PORT
+# for naltctl, and stops the stub when the (sub)shell exits.
 start_stub() {
   stub_log=$(mktemp)
   NALT_HOST=127.0.0.1 NALT_PORT=0 "$@" >"$stub_log" &
@@ -14,9 +21,7 @@ start_stub() {
     [ -n "$port" ] && break
     sleep 0.05
   done
-  # A stub that names no port, or 9090 (where a real service listens), is
-  # not believed: naltctl would go there.
-  [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && ((port <= 65535 && port != 9090)) ||
+  usable_port "$port" ||
     { echo "nalt-stub did not start (port \"$port\")" >&2; cat "$stub_log" >&2; exit 1; }
   export NALT_HOST=127.0.0.1 NALT_PORT=$port
 }
