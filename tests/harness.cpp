@@ -6,8 +6,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <gtest/gtest.h>
-
 #include "harness-platform.h"
 
 namespace {
@@ -260,9 +258,3 @@ std::string clientPath() {
 }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
-
-// The test programs' entry, here so that GoogleTest's need not be built too.
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
