@@ -18,8 +18,8 @@
 
 namespace {
 
-// As a caller's environment might have it: no row may see it (the harness
-// hands a program only the NALT_ variables a row sets).
+// A caller's own setting, which no row may meet: the rows' peers are all on
+// 127.0.0.1, as the harness hands a program only the NALT_ variables a row sets.
 [[maybe_unused]] const int kCallersHost = putenv(const_cast<char*>("NALT_HOST=127.0.0.77"));
 
 const EnvChanges kToPeer = {{"NALT_PORT", "{port}"}};
