@@ -170,6 +170,10 @@ void ScriptedPeer::handle(SocketId fd) {
   } else if (!script_.reply.empty()) {
     sendSome(fd, script_.reply.data(), script_.reply.size());
   }
+  if (!script_.later.empty()) {
+    sleepMs(1000);  // for the client to have read `reply`, even on a loaded machine
+    sendSome(fd, script_.later.data(), script_.later.size());
+  }
   const std::string chunk(65536, 'x');
   while (streamed_ < script_.stream) {
     const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed_));

@@ -30,9 +30,10 @@ enum class PeerEnd {
 };
 
 struct PeerScript {
-  std::string reply;
+  std::string reply = "";
   PeerEnd end = PeerEnd::Close;
   bool drip = false;
+  std::string later = "";   // sent a second after `reply`
   bool listen = true;       // false: the port is reserved and closed, so nothing listens
   bool readRequest = true;  // false: acts as soon as it accepts
   std::size_t stream = 0;   // after the reply, this many more bytes, until a send fails
