@@ -1,6 +1,5 @@
 // The harness's POSIX side: sockets, and programs run as child processes.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -13,13 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "harness-platform.h"
 
 extern char** environ;
-
-void startNetworking() {}
 
 std::string besideTests(const char* path) { return path; }
 
@@ -182,26 +178,6 @@ int stopProgram(Background& program, bool interrupt) {
     close(static_cast<int>(program.output));
   program.output = 0;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int openHandles(const Background& program) {
-  int count = 0;
-  if (DIR* dir = opendir(("/proc/" + std::to_string(program.id) + "/fd").c_str())) {
-    while (const dirent* entry = readdir(dir))
-      count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count > 0 ? count : -1;
-}
-
-double cpuSeconds(const Background& program) {
-  // utime and stime are fields 14 and 15; the name in field 2 has no spaces here.
-  std::ifstream in("/proc/" + std::to_string(program.id) + "/stat");
-  std::string field;
-  double ticks = 0;
-  for (int i = 1; i <= 15 && in >> field; ++i)
-    ticks += i >= 14 ? std::stod(field) : 0;
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 unsigned processId() { return static_cast<unsigned>(getpid()); }

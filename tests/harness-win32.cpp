@@ -11,12 +11,6 @@
 
 #include "harness-platform.h"
 
-void startNetworking() {
-  static WSADATA data;
-  static const int started = WSAStartup(MAKEWORD(2, 2), &data);
-  (void)started;
-}
-
 // The built programs sit beside the test programs.
 std::string besideTests(const char* name) {
   char path[MAX_PATH];
@@ -205,21 +199,6 @@ int stopProgram(Background& program, bool /*interrupt*/) {
     CloseHandle(reinterpret_cast<HANDLE>(program.output));
   program.output = 0;
   return status;
-}
-
-int openHandles(const Background& program) {
-  DWORD count = 0;
-  GetProcessHandleCount(reinterpret_cast<HANDLE>(program.id), &count);
-  return count > 0 ? static_cast<int>(count) : -1;
-}
-
-double cpuSeconds(const Background& program) {
-  FILETIME times[4];
-  GetProcessTimes(reinterpret_cast<HANDLE>(program.id), &times[0], &times[1], &times[2], &times[3]);
-  double ticks = 0;
-  for (const FILETIME& t : {times[2], times[3]})
-    ticks += static_cast<double>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
-  return ticks / 1e7;
 }
 
 unsigned processId() { return GetCurrentProcessId(); }

@@ -11,32 +11,32 @@
 namespace {
 
 template <typename Value>
-void setOption(SocketId s, int level, int name, const Value& value) {
+void setOption(SocketHandle s, int level, int name, const Value& value) {
   setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 // A TCP socket whose sends give up after 10 s, so that a peer which stops
 // reading cannot hang a test.
-SocketId newSocket() {
-  startNetworking();
-  const SocketId s = socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
+SocketHandle newSocket() {
+  initializeSocketLibrary();
+  const SocketHandle s = socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
   setOption(s, SOL_SOCKET, SO_SNDTIMEO, kSendLimit);
   return s;
 }
 
-bool readable(SocketId s, int ms) {
+bool readable(SocketHandle s, int ms) {
   PollEntry entry{s, POLLIN, 0};
-  return pollOne(&entry, ms) > 0;
+  return pollSockets(&entry, 1, ms) > 0;
 }
 
 // A reset connection makes it fail rather than end the process.
-int sendSome(SocketId s, const char* data, std::size_t length) {
+int sendSome(SocketHandle s, const char* data, std::size_t length) {
   return static_cast<int>(send(s, data, static_cast<int>(length), kNoSignal));
 }
 
 // Appends to `into` whatever arrives until the peer closes (then true),
 // `stopAtLine` sees a line feed, or `ms` passes without a byte.
-bool receive(SocketId s, std::string& into, bool stopAtLine, int ms) {
+bool receive(SocketHandle s, std::string& into, bool stopAtLine, int ms) {
   char buffer[4096];
   while (!(stopAtLine && into.find('\n') != std::string::npos) && readable(s, ms)) {
     const auto n = recv(s, buffer, static_cast<int>(sizeof buffer), 0);
@@ -55,7 +55,7 @@ sockaddr_in loopback(const std::string& host, std::uint16_t port) {
   return address;
 }
 
-void resetSocket(SocketId s) {
+void resetSocket(SocketHandle s) {
   setOption(s, SOL_SOCKET, SO_LINGER, linger{1, 0});
   closeSocket(s);
 }
@@ -68,7 +68,7 @@ std::vector<sockaddr_in> resolved(const std::string& host, const std::string& po
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  startNetworking();
+  initializeSocketLibrary();
   std::vector<sockaddr_in> addresses;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
     return addresses;
@@ -149,15 +149,15 @@ void ScriptedPeer::serve() {
   for (bool last = false; !last;) {
     last = stop_;
     while (readable(listener_, last ? 0 : 20)) {
-      const SocketId fd = accept(listener_, nullptr, nullptr);
-      if (fd == static_cast<SocketId>(-1))
+      const SocketHandle fd = accept(listener_, nullptr, nullptr);
+      if (fd == kInvalidSocket)
         break;
       handle(fd);
     }
   }
 }
 
-void ScriptedPeer::handle(SocketId fd) {
+void ScriptedPeer::handle(SocketHandle fd) {
   std::string request;
   if (script_.readRequest)
     receive(fd, request, true, 5000);
@@ -256,9 +256,6 @@ std::string asWritten(std::string text) {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string clientPath() {
-  const char* path = std::getenv("NALTCTL");
-  return path != nullptr && path[0] != '\0' ? path : besideTests(NALTCTL_DEFAULT_PATH);
-}
+std::string clientPath() { return getEnvOrDefault("NALTCTL", besideTests(NALTCTL_DEFAULT_PATH)); }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }

@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "sockets.h"
+
 #ifdef _WIN32
 constexpr bool kWindows = true;
-using SocketId = unsigned long long;  // SOCKET
 #else
 constexpr bool kWindows = false;
-using SocketId = int;
 #endif
 
 // How the peer treats each connection: it reads the request line, sends
@@ -59,10 +59,10 @@ class ScriptedPeer {
 
  private:
   void serve();
-  void handle(SocketId fd);
+  void handle(SocketHandle fd);
 
   PeerScript script_;
-  SocketId listener_;
+  SocketHandle listener_;
   std::uint16_t port_ = 0;
   std::string error_;
   std::atomic<bool> stop_{false};
@@ -89,7 +89,7 @@ class Connection {
   void reset();
 
  private:
-  SocketId socket_{};
+  SocketHandle socket_{};
   bool open_ = true;
   bool closed_ = false;
 };
@@ -139,11 +139,6 @@ std::string readLine(const Background& program, int ms);
 // waits 0.5 s at most for its log). Returns the exit status, or -1 when it
 // was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
-// How many descriptors (handles on Windows) it holds; -1 where the
-// platform cannot tell (Wine counts none).
-int openHandles(const Background& program);
-// The processor time it has used.
-double cpuSeconds(const Background& program);
 
 // The programs under test, from NALTCTL (default: the build's naltctl) and
 // NALTCTL_LAUNCHER (space-separated words put in front, such as "valgrind").
