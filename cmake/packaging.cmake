@@ -1,10 +1,17 @@
-# Install rules and packages: a .zip for Windows (both .exe files, README, licence)
-# and a .deb for Debian (both programs, their man pages, the docs).
+# Install rules and packages: a .zip for Windows (both .exe files, README.txt,
+# LICENSE.txt) and a .deb for Debian (both programs, their man pages, the docs).
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  # Text files as Windows opens them by a double-click: .txt, CR LF line
+  # ends. Written here, not taken from the checkout, so that the bytes are
+  # the same whatever line ends the checkout has (@PROJECT_VERSION@ in them
+  # becomes the version).
+  configure_file(doc/windows-readme.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+          DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
