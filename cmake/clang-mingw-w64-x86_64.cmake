@@ -1,9 +1,7 @@
-# Cross-compiles for 64-bit Windows with Clang and lld, as Clang-based
-# mingw-w64 toolchains do, against the same runtimes as the GCC build: the
-# mingw-w64 headers and C runtime (msvcrt.dll) and GCC's C++ runtime
-# (libstdc++, libgcc, winpthreads), found through the mingw-w64 GCC cross
-# compiler. (llvm-mingw and MSYS2's Clang environments use LLVM's libc++
-# and the UCRT instead; this build has not been tried with those.)
+# Cross-compiles for 64-bit Windows with Clang and lld against the GCC build's runtimes (mingw-w64
+# headers and msvcrt.dll, GCC's libstdc++, libgcc and winpthreads), found through the mingw-w64
+# GCC cross compiler. (llvm-mingw and MSYS2's Clang environments use libc++ and the UCRT instead;
+# this build has not been tried with those.)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake)
 
 find_program(MINGW_CLANG NAMES clang REQUIRED)
@@ -13,11 +11,9 @@ set(CMAKE_CXX_COMPILER ${MINGW_CLANGXX})
 set(CMAKE_C_COMPILER_TARGET ${MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLE})
 
-# Clang looks for GCC's runtime in a folder named by its version, which
-# Debian names after the threads flavour too (12-posix), so GCC is asked:
-# for its C++ headers (its include search list), and for its libraries
-# (and winpthreads, which the runtime's thread-local storage needs, is
-# linked where the driver puts it).
+# Clang looks for GCC's runtime in a folder named by its version, which Debian names after the
+# threads flavour too (12-posix), so GCC is asked for its C++ headers and its libraries (and
+# winpthreads, which the runtime's thread-local storage needs, is linked where the driver puts it).
 execute_process(COMMAND ${MINGW_GXX} -xc++ -E -v -o /dev/null /dev/null
                 ERROR_VARIABLE MINGW_SEARCH)
 string(REGEX MATCHALL "\n [^\n]*/c\\+\\+[^\n]*" MINGW_CXX_INCLUDES "${MINGW_SEARCH}")
@@ -28,8 +24,7 @@ execute_process(COMMAND ${MINGW_GXX} -print-libgcc-file-name
 cmake_path(GET MINGW_GCC_DIR PARENT_PATH MINGW_GCC_DIR)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_GCC_DIR} -pthread")
 
-# GCC predefines this for mingw-w64 and built libstdc++ with it, so that
-# type_info's == is the runtime's, out of line. Clang does not, and would
-# compile its own inline copy into any object that calls it unoptimized,
-# which lld rightly refuses beside the runtime's.
+# GCC predefines this for mingw-w64 and built libstdc++ with it, so that type_info's == is the
+# runtime's, out of line. Clang does not, and would compile its own inline copy into any object
+# that calls it unoptimized, which lld rightly refuses beside the runtime's.
 set(CMAKE_CXX_FLAGS_INIT "-D__GXX_TYPEINFO_EQUALITY_INLINE=0")

@@ -1,9 +1,7 @@
-# Cross-compiles for 64-bit Windows with mingw-w64 GCC: GNU ld, GCC's C++
-# runtime (libstdc++, libgcc, winpthreads) and the mingw-w64 C runtime
-# (msvcrt.dll), all linked in but for msvcrt. The compiler is searched for
-# by the names distributions give it: the one with POSIX threads, which
-# std::thread needs, is x86_64-w64-mingw32-g++-posix on Debian and Ubuntu
-# and plain x86_64-w64-mingw32-g++ elsewhere.
+# Cross-compiles for 64-bit Windows with mingw-w64 GCC: GNU ld, GCC's C++ runtime (libstdc++,
+# libgcc, winpthreads) and the mingw-w64 C runtime (msvcrt.dll), all linked in but msvcrt. The
+# compiler with POSIX threads, which std::thread needs, is x86_64-w64-mingw32-g++-posix on Debian
+# and Ubuntu, plain x86_64-w64-mingw32-g++ elsewhere.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -14,9 +12,8 @@ find_program(CMAKE_RC_COMPILER NAMES ${MINGW_TRIPLE}-windres REQUIRED)
 set(CMAKE_C_COMPILER ${MINGW_GCC})
 set(CMAKE_CXX_COMPILER ${MINGW_GXX})
 
-# Libraries and headers (an installed GoogleTest, say) are looked for only
-# under the mingw-w64 runtime's root, where that compiler finds its own
-# (/usr/x86_64-w64-mingw32 on Debian), never among the build machine's.
+# Libraries and headers (an installed GoogleTest, say) are looked for only under the mingw-w64
+# runtime's root (/usr/x86_64-w64-mingw32 on Debian), never among the build machine's.
 execute_process(COMMAND ${MINGW_GXX} -print-file-name=libmingw32.a
                 OUTPUT_VARIABLE MINGW_ROOT OUTPUT_STRIP_TRAILING_WHITESPACE)
 file(REAL_PATH ${MINGW_ROOT} MINGW_ROOT)

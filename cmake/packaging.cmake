@@ -1,13 +1,11 @@
-# Install rules and packages: a .zip for Windows (both .exe files, README.txt,
-# LICENSE.txt) and a .deb for Debian (both programs, their man pages, the docs).
+# Install rules and packages: a .zip for Windows (both .exe files, README.txt, LICENSE.txt) and a
+# .deb for Debian (both programs, their man pages, the docs).
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION .)
-  # Text files as Windows opens them by a double-click: .txt, CR LF line
-  # ends. Written here, not taken from the checkout, so that the bytes are
-  # the same whatever line ends the checkout has (@PROJECT_VERSION@ in them
-  # becomes the version).
+  # Texts as Windows opens them by a double-click: .txt, CR LF, written here so that their bytes
+  # do not depend on the checkout's line ends (@PROJECT_VERSION@ in them becomes the version).
   configure_file(doc/windows-readme.txt README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
@@ -16,9 +14,8 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Man pages and the changelog go in compressed, as Debian policy has it;
-  # gzip -n leaves out the name and time stamp, so the bytes are the same
-  # on every build.
+  # Man pages and the changelog go in compressed, as Debian policy has it; gzip -n leaves out the
+  # name and time stamp, so the bytes are the same on every build.
   set(compressed)
   foreach(page naltctl.1 nalt-stub.1)
     configure_file(man/${page} man/${page} @ONLY)
@@ -55,7 +52,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "naltctl sends START or STOP to the nalt service's control port and\nexits 0 (accepted), 1 (bad command line) or 3 (failed or refused).\nnalt-stub is a stand-in service for trying it.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-# The programs go in as built and tested: release builds strip them when
-# linking, and a second strip would make the packaged files other bytes.
+# The programs go in as built and tested: release builds strip them when linking, and a second
+# strip would make the packaged files other bytes.
 set(CPACK_STRIP_FILES OFF)
 include(CPack)
