@@ -11,9 +11,7 @@
 int main(void) {
   const char* host = getenv("NALT_HOST");
   const char* port = getenv("NALT_PORT");
-  struct addrinfo hints = {0}, *list;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo hints = {.ai_family = AF_INET, .ai_socktype = SOCK_STREAM}, *list;
   if (getaddrinfo(host ? host : "127.0.0.1", port ? port : "9090", &hints, &list) != 0)
     return 3;
   int fd = socket(list->ai_family, list->ai_socktype, list->ai_protocol);
@@ -25,10 +23,8 @@ int main(void) {
   char reply[256];
   size_t length = 0;
   ssize_t n;
-  while (length < sizeof reply && (n = recv(fd, reply + length, sizeof reply - length, 0)) > 0) {
-    length += (size_t)n;
-    if (memchr(reply, '\n', length))
-      break;
+  while (length < sizeof reply && (n = recv(fd, reply + length, sizeof reply - length, 0)) > 0 &&
+         !memchr(reply, '\n', length += (size_t)n)) {
   }
   close(fd);
   (void)!write(1, reply, length);

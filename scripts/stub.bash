@@ -1,11 +1,8 @@
-# Sourced by scripts/demo, scripts/soak, tests/check-cost,
-# tests/check-packages and bench/run.
+# Sourced by the scripts and checks that start nalt-stub (or, bench/run, a server of their own).
 
 # usable_port PORT: whether PORT, as a test server announced it, is a port
 # at all and not 9090 (where a real service listens) in any spelling.
-usable_port() {
-  [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535 && $1 != 9090))
-}
+usable_port() { [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535 && $1 != 9090)); }
 
 # start_stub COMMAND...: starts nalt-stub (COMMAND may put a launcher such
 # as Wine in front) on a free loopback port, exports NALT_HOST and NALT_PORT
@@ -16,10 +13,9 @@ start_stub() {
   stub_pid=$!
   trap 'kill "$stub_pid" 2>/dev/null; wait "$stub_pid" 2>/dev/null || true; rm -f "$stub_log"' EXIT
   local port=
-  for _ in $(seq 200); do
+  for _ in $(seq 200); do # its first line, CR LF under Wine
     port=$(sed -n 's/^nalt-stub listening on .*:\([0-9]*\)\r*$/\1/p' "$stub_log")
-    [ -n "$port" ] && break
-    sleep 0.05
+    [ -n "$port" ] && break || sleep 0.05
   done
   usable_port "$port" ||
     { echo "nalt-stub did not start (port \"$port\")" >&2; cat "$stub_log" >&2; exit 1; }
