@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "harness-platform.h"
 
@@ -132,8 +133,6 @@ ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), list
   thread_ = std::thread([this] { serve(); });
 }
 
-ScriptedPeer::~ScriptedPeer() { finish(); }
-
 std::vector<std::string> ScriptedPeer::finish() {
   stop_ = true;
   if (thread_.joinable()) {
@@ -204,7 +203,7 @@ Connection::Connection(const std::string& port) {
 }
 
 Connection::~Connection() {
-  if (open_)
+  if (socket_ != kInvalidSocket)
     closeSocket(socket_);
 }
 
@@ -218,7 +217,7 @@ std::string Connection::receive(int ms) {
 
 void Connection::reset() {
   resetSocket(socket_);
-  open_ = false;
+  socket_ = kInvalidSocket;
 }
 
 std::string talk(const std::string& port, const std::string& request) {
@@ -259,3 +258,66 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 std::string clientPath() { return getEnvOrDefault("NALTCTL", besideTests(NALTCTL_DEFAULT_PATH)); }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
+
+namespace {
+
+// Appends all `from` gives until its end, then closes it.
+void drain(Handle from, std::string* into) {
+  char buffer[4096];
+  for (long n; (n = readSome(from, buffer, sizeof buffer)) > 0;)
+    into->append(buffer, static_cast<std::size_t>(n));
+  closeHandle(from);
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
+                     const EnvChanges& env, Output output, int seconds) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
+  const Pipe out = openPipe(0), err = openPipe(0);
+  const Handle sink = openSink(output);
+  const bool captured = output == Output::Captured;
+  const Handle process = spawn(program, argv, environment, captured ? out.write : sink,
+                               captured ? err.write : sink, false);
+  for (const Handle h : {out.write, err.write, sink})
+    closeHandle(h);
+  RunResult run;
+  std::thread readers[] = {std::thread(drain, out.read, &run.out),
+                           std::thread(drain, err.read, &run.err)};
+  run.status = finish(process, seconds * 1000, &run);
+  for (std::thread& reader : readers)
+    reader.join();
+  return run;
+}
+
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
+  // The smallest pipe, so that a program which waits for its output to be
+  // read is caught within a few hundred lines.
+  const Pipe output = openPipe(4096);
+  const Handle process = spawn(argv.front(), argv, environment, output.write, output.write, true);
+  closeHandle(output.write);
+  return {process, output.read};
+}
+
+std::string readLine(const Background& program, int ms) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
+    if (!readable(program.output, 10))
+      continue;
+    if (readSome(program.output, &c, 1) != 1)
+      break;
+    line += c;
+  }
+  return line;
+}
+
+int stopProgram(Background& program, bool interrupt) {
+  const int status = program.id != 0 ? endProgram(program.id, interrupt) : -1;
+  // Only now: a program stuck on its output must be seen to be stuck.
+  if (program.output != 0)
+    closeHandle(program.output);
+  program = {};
+  return status;
+}

@@ -1,8 +1,8 @@
 // What every black-box test needs: a loopback peer that plays a script, a
 // client connection to drive a server by hand, and a runner that starts a
 // program with its own environment and collects its output and exit status.
-// Written once for POSIX and Windows in harness.cpp; what differs is in
-// harness-posix.cpp and harness-win32.cpp, of which the build takes one.
+// Written once in harness.cpp, over the few calls that harness-posix.cpp or
+// harness-win32.cpp defines, of which the build takes one.
 #pragma once
 
 #include <atomic>
@@ -21,8 +21,8 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-// How the peer treats each connection: it reads the request line, sends
-// `reply` (one byte per segment if `drip`), then ends as `end` says.
+// How the peer ends each connection, once it has read the request line and
+// sent `reply` (one byte per segment if `drip`).
 enum class PeerEnd {
   Close,     // half-closes, then reads until the client closes
   HoldOpen,  // keeps the connection open and reads until the client closes
@@ -44,7 +44,7 @@ struct PeerScript {
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(PeerScript script);
-  ~ScriptedPeer();
+  ~ScriptedPeer() { finish(); }
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
@@ -89,8 +89,7 @@ class Connection {
   void reset();
 
  private:
-  SocketHandle socket_{};
-  bool open_ = true;
+  SocketHandle socket_ = kInvalidSocket;
   bool closed_ = false;
 };
 
@@ -124,20 +123,20 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running in the background, its stdout and stderr on a
-// small pipe that is read only when asked (readLine), so that a program
-// which blocks on its output is caught.
+// A program left running, its stdout and stderr on a small pipe that is read
+// only when asked (readLine), so that a program which blocks on its output
+// is caught. `id` is its process id (POSIX) or handle (Windows), 0 when none.
 struct Background {
-  std::intptr_t id = 0;      // process id (POSIX) or handle (Windows); 0 when none
+  std::intptr_t id = 0;
   std::intptr_t output = 0;  // the pipe's read end
 };
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
 // Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
-// Ctrl+C on Windows. Kills it when it has not ended within 3 s (the stub
-// waits 0.5 s at most for its log). Returns the exit status, or -1 when it
-// was killed or died of a signal.
+// Ctrl+C on Windows, then closes its output. Kills it when it has not ended
+// within 3 s (the stub waits 0.5 s at most for its log). Returns the exit
+// status, or -1 when it was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 
 // The programs under test, from NALTCTL (default: the build's naltctl) and
@@ -152,6 +151,5 @@ std::string asWritten(std::string text);
 std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).
 std::uint16_t closedPort();
-// This process's id.
 unsigned processId();
 void sleepMs(int ms);
