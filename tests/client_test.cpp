@@ -109,14 +109,14 @@ void runRow(const Row& row) {
   if (script.host == "{own}")
     script.host = ownLoopbackAddress();
   ScriptedPeer peer(script);
-  if (!peer.error().empty())
-    GTEST_SKIP() << "the peer " << peer.error();
+  if (!peer.error.empty())
+    GTEST_SKIP() << "the peer " << peer.error;
   const std::string log = testing::TempDir() + "naltctl-calls-" + std::to_string(processId());
   std::remove(log.c_str());
   const std::pair<std::string, std::string> placeholders[] = {
-      {"{port}", std::to_string(peer.port())},
-      {"{wrapped}", std::to_string(peer.port() + 65536)},
-      {"{wrapped below}", std::to_string(4294967296 - peer.port())},
+      {"{port}", std::to_string(peer.port)},
+      {"{wrapped}", std::to_string(peer.port + 65536)},
+      {"{wrapped below}", std::to_string(4294967296 - peer.port)},
       {"{closed}", std::to_string(closedPort())},
       {"{own}", script.host},
   };
@@ -150,7 +150,7 @@ void runRow(const Row& row) {
   // The client stops reading at its bound, and holds little memory whatever
   // the peer sends (only a plain native build's memory is its own).
   if (script.stream != 0) {
-    EXPECT_LE(peer.streamed(), script.stream / 2) << "the client read on";
+    EXPECT_LE(peer.streamed, script.stream / 2) << "the client read on";
   }
   if (clientLauncher().empty() && !kSanitized && !kWindows) {
     EXPECT_LT(run.maxRssKb, 8 * 1024);

@@ -1,7 +1,6 @@
-// What harness.cpp needs of each platform besides harness.h and the socket
-// seam it shares with nalt-stub (sockets.h): the socket options that differ,
-// here, and the process calls that harness-posix.cpp or harness-win32.cpp
-// defines. A Handle is a descriptor (POSIX) or a HANDLE (Windows).
+// What harness.cpp needs of a platform besides the socket seam (sockets.h):
+// the socket options that differ, and the calls harness-posix.cpp or
+// harness-win32.cpp defines on a Handle, a descriptor or a Windows HANDLE.
 #pragma once
 
 #include "harness.h"
@@ -29,26 +28,16 @@ struct Pipe {
 // The built program `name`, found where the test programs expect it.
 std::string besideTests(const char* name);
 char** inheritedEnvironment();
-// The test's environment less every NALT_ variable, plus `env` (a later
-// change to a name wins), as NAME=VALUE, guarded as harness.h says.
-std::vector<std::string> environmentFor(const EnvChanges& env);
-// A pipe (of `size` bytes, 0: the system's choice) whose read end no child inherits.
-Pipe openPipe(unsigned size);
-// Where every write fails as `output` says; for Captured, none.
-Handle openSink(Output output);
+Pipe openPipe(unsigned size);    // 0: the system's size; no child inherits the read end
+Handle openSink(Output output);  // where every write fails as `output` says
 void closeHandle(Handle handle);
-// Blocks for the next bytes; 0 at the end or on an error.
-long readSome(Handle handle, char* buffer, unsigned size);
-// Whether a read would not block, after waiting up to `ms` for it.
-bool readable(Handle handle, int ms);
-// Starts `program` with the command line argv, stdin empty, and stdout and
-// stderr on `out` and `err`; on Windows `console` gives it one of its own,
-// for the Ctrl+C of endProgram. It ends with the test, however that ends.
+long readSome(Handle handle, char* buffer, unsigned size);  // 0 at the end or on an error
+bool readable(Handle handle, int ms);  // waits up to `ms` for a read that would not block
+// Starts `program` as harness.h's runProgram says, with stdout and stderr on
+// `out` and `err`, in a hidden console of its own if `console` (Windows).
 Handle spawn(const std::string& program, const std::vector<std::string>& argv,
              const std::vector<std::string>& environment, Handle out, Handle err, bool console);
-// Waits up to `ms` for the process to end, then kills it; the exit status,
-// or -1 when it was killed or died of a signal. Fills in `run`'s timedOut
-// and maxRssKb when given.
+// Waits up to `ms`, then kills it: the exit status, or -1 when it was killed
+// or died of a signal. Fills in `run`'s timedOut and maxRssKb.
 int finish(Handle process, int ms, RunResult* run = nullptr);
-// Asks it to end as stopProgram says; its status as finish gives it.
-int endProgram(Handle process, bool interrupt);
+int endProgram(Handle process, bool interrupt);  // as stopProgram says

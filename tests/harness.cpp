@@ -93,8 +93,15 @@ void refuseRealService(const std::string& host, const std::string& port, int fla
   }
 }
 
-}  // namespace
+// Appends all `from` gives until its end, then closes it.
+void drain(Handle from, std::string* into) {
+  char buffer[4096];
+  for (long n; (n = readSome(from, buffer, sizeof buffer)) > 0;)
+    into->append(buffer, static_cast<std::size_t>(n));
+  closeHandle(from);
+}
 
+// The test's environment less every NALT_ variable, plus `env`, guarded.
 std::vector<std::string> environmentFor(const EnvChanges& env) {
   std::vector<std::string> environment;
   for (char** e = inheritedEnvironment(); *e != nullptr; ++e)
@@ -115,17 +122,19 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   return environment;
 }
 
+}  // namespace
+
 ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), listener_(newSocket()) {
   setOption(listener_, SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in address = loopback(script_.host, script_.port);
   if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener_, 16) != 0) {
-    error_ = "cannot listen on " + script_.host + ":" + std::to_string(script_.port);
+    error = "cannot listen on " + script_.host + ":" + std::to_string(script_.port);
     script_.listen = false;
   }
   socklen_t length = sizeof address;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  port = ntohs(address.sin_port);
   if (!script_.listen) {
     closeSocket(listener_);
     return;
@@ -174,11 +183,11 @@ void ScriptedPeer::handle(SocketHandle fd) {
     sendSome(fd, script_.later.data(), script_.later.size());
   }
   const std::string chunk(65536, 'x');
-  while (streamed_ < script_.stream) {
-    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed_));
+  while (streamed < script_.stream) {
+    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed));
     if (n <= 0)
       break;
-    streamed_ += static_cast<std::size_t>(n);
+    streamed += static_cast<std::size_t>(n);
   }
   if (script_.end == PeerEnd::Reset) {
     resetSocket(fd);
@@ -211,7 +220,7 @@ void Connection::send(const std::string& bytes) { sendSome(socket_, bytes.data()
 
 std::string Connection::receive(int ms) {
   std::string received;
-  closed_ = ::receive(socket_, received, false, ms) || closed_;
+  closed = ::receive(socket_, received, false, ms) || closed;
   return received;
 }
 
@@ -234,13 +243,12 @@ std::uint16_t servicePort(const char* name) {
 std::uint16_t closedPort() {
   PeerScript script;
   script.listen = false;
-  return ScriptedPeer(script).port();
+  return ScriptedPeer(script).port;
 }
 
 std::vector<std::string> clientLauncher() {
   std::vector<std::string> words;
-  const char* launcher = std::getenv("NALTCTL_LAUNCHER");
-  std::istringstream in(launcher != nullptr ? launcher : "");
+  std::istringstream in(getEnvOrDefault("NALTCTL_LAUNCHER", ""));
   for (std::string word; in >> word;)
     words.push_back(word);
   return words;
@@ -258,18 +266,6 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 std::string clientPath() { return getEnvOrDefault("NALTCTL", besideTests(NALTCTL_DEFAULT_PATH)); }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
-
-namespace {
-
-// Appends all `from` gives until its end, then closes it.
-void drain(Handle from, std::string* into) {
-  char buffer[4096];
-  for (long n; (n = readSome(from, buffer, sizeof buffer)) > 0;)
-    into->append(buffer, static_cast<std::size_t>(n));
-  closeHandle(from);
-}
-
-}  // namespace
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output, int seconds) {

@@ -1,8 +1,6 @@
 // What every black-box test needs: a loopback peer that plays a script, a
-// client connection to drive a server by hand, and a runner that starts a
-// program with its own environment and collects its output and exit status.
-// Written once in harness.cpp, over the few calls that harness-posix.cpp or
-// harness-win32.cpp defines, of which the build takes one.
+// connection to drive a server by hand, and a runner of programs. Written
+// once (harness.cpp) over the calls each platform defines (harness-platform.h).
 #pragma once
 
 #include <atomic>
@@ -21,8 +19,7 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-// How the peer ends each connection, once it has read the request line and
-// sent `reply` (one byte per segment if `drip`).
+// How the peer ends a connection, after the request line and `reply`.
 enum class PeerEnd {
   Close,     // half-closes, then reads until the client closes
   HoldOpen,  // keeps the connection open and reads until the client closes
@@ -32,7 +29,7 @@ enum class PeerEnd {
 struct PeerScript {
   std::string reply = "";
   PeerEnd end = PeerEnd::Close;
-  bool drip = false;
+  bool drip = false;        // `reply` one byte per segment
   std::string later = "";   // sent a second after `reply`
   bool listen = true;       // false: the port is reserved and closed, so nothing listens
   bool readRequest = true;  // false: acts as soon as it accepts
@@ -48,14 +45,12 @@ class ScriptedPeer {
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
-  std::uint16_t port() const { return port_; }
-  // Why the peer could not listen (the address is taken, say); empty when it can.
-  const std::string& error() const { return error_; }
-  // Stops serving once the client is done and returns each connection's
-  // received bytes, in order.
+  // Stops serving once the client is done: each connection's bytes, in order.
   std::vector<std::string> finish();
-  // How many of the `stream` bytes were sent before the client went away.
-  std::size_t streamed() const { return streamed_; }
+
+  std::uint16_t port = 0;
+  std::string error;         // why it could not listen (the address is taken, say)
+  std::size_t streamed = 0;  // of the `stream` bytes, those sent before the client went away
 
  private:
   void serve();
@@ -63,11 +58,8 @@ class ScriptedPeer {
 
   PeerScript script_;
   SocketHandle listener_;
-  std::uint16_t port_ = 0;
-  std::string error_;
   std::atomic<bool> stop_{false};
   std::vector<std::string> received_;
-  std::size_t streamed_ = 0;
   std::thread thread_;
 };
 
@@ -79,35 +71,29 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Gives up after 10 s of the server not reading.
-  void send(const std::string& bytes);
+  void send(const std::string& bytes);  // gives up after 10 s of the server not reading
   // What arrives until the server closes, or `ms` pass without a byte.
   std::string receive(int ms = 3000);
-  // Whether the server has closed the connection (seen by receive).
-  bool closed() const { return closed_; }
-  // Aborts the connection with a reset.
-  void reset();
+  void reset();  // aborts the connection with a reset
+
+  bool closed = false;  // the server has closed it, as receive saw
 
  private:
   SocketHandle socket_ = kInvalidSocket;
-  bool closed_ = false;
 };
 
-// Sends `request` on a fresh connection and returns all the server sends
-// back before it closes.
+// All the server sends back on a fresh connection to `request`, until it closes.
 std::string talk(const std::string& port, const std::string& request);
 
 struct RunResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;  // exit status, or -1 when killed or timed out
   bool timedOut = false;
   long maxRssKb = 0;  // the child's peak resident set (POSIX)
 };
 
-// Where a run's stdout and stderr go: to the runner, which returns them, or
-// somewhere every write fails (a closed descriptor, /dev/full, a pipe whose
-// reader has gone).
+// Where a run's stdout and stderr go: to the runner, or where every write
+// fails (a closed descriptor, /dev/full, a pipe whose reader has gone).
 enum class Output { Captured, Closed, Full, Gone };
 
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
@@ -133,9 +119,8 @@ struct Background {
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
-// Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
-// Ctrl+C on Windows, then closes its output. Kills it when it has not ended
-// within 3 s (the stub waits 0.5 s at most for its log). Returns the exit
+// Asks it to end as an operator would, SIGINT (`interrupt`) or SIGTERM, or
+// Ctrl+C on Windows, kills it 3 s later, then closes its output. The exit
 // status, or -1 when it was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 
@@ -144,8 +129,7 @@ int stopProgram(Background& program, bool interrupt = false);
 std::string clientPath();
 std::string stubPath();
 std::vector<std::string> clientLauncher();
-// Text as a program of this platform writes it: Windows' text-mode streams
-// turn every line feed into CR LF.
+// Text as a program here writes it: Windows' text streams write LF as CR LF.
 std::string asWritten(std::string text);
 // The port the resolver gives the service `name`, or 0.
 std::uint16_t servicePort(const char* name);

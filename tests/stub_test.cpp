@@ -122,11 +122,11 @@ TEST(Stub, DropsAClientThatNeverEndsItsLine) {
   Stub stub;
   const auto opened = std::chrono::steady_clock::now();
   Connection trickle(stub.port);
-  for (int i = 0; i < 40 && !trickle.closed(); ++i) {
+  for (int i = 0; i < 40 && !trickle.closed; ++i) {
     trickle.send("S");
     EXPECT_EQ("", trickle.receive(500)) << "it answered a line never ended";
   }
-  EXPECT_TRUE(trickle.closed()) << "a byte every 0.5 s held it for 20 s";
+  EXPECT_TRUE(trickle.closed) << "a byte every 0.5 s held it for 20 s";
   EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::seconds(5));
   EXPECT_EQ("OK started\n", talk(stub.port, "START\n"));
 }
