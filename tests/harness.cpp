@@ -61,36 +61,30 @@ void resetSocket(SocketHandle s) {
   closeSocket(s);
 }
 
-// The addresses the resolver gives for `host` and `port` (a number or a
-// service), asked as the programs ask it: IPv4, stream.
-std::vector<sockaddr_in> resolved(const std::string& host, const std::string& port, int flags = 0) {
+// A real service listens on 127.0.0.1:9090, where the programs go by
+// default. Whether `host` and `port` (empty: those defaults) lead there, as
+// the resolver reads them: "09090", " 9090", a number that wraps round to
+// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
+void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo hints{};
   hints.ai_flags = flags;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   initializeSocketLibrary();
-  std::vector<sockaddr_in> addresses;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
-    return addresses;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next)
-    addresses.push_back(*reinterpret_cast<const sockaddr_in*>(a->ai_addr));
-  freeaddrinfo(list);
-  return addresses;
-}
-
-// A real service listens on 127.0.0.1:9090, where the programs go by
-// default. Whether `host` and `port` (empty: those defaults) lead there, as
-// the resolver reads them: "09090", " 9090", a number that wraps round to
-// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
-void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
-  for (const sockaddr_in& a :
-       resolved(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags)) {
-    const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
-    if (ntohs(a.sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY))
-      throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
-                               "\" lead to 127.0.0.1:9090, where a real service listens");
+  if (getaddrinfo(host.empty() ? "127.0.0.1" : host.c_str(), port.empty() ? "9090" : port.c_str(),
+                  &hints, &list) != 0)
+    return;
+  bool real = false;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    const std::uint32_t ip = ntohl(address->sin_addr.s_addr);
+    real |= ntohs(address->sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY);
   }
+  freeaddrinfo(list);
+  if (real)
+    throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
+                             "\" lead to 127.0.0.1:9090, where a real service listens");
 }
 
 // Appends all `from` gives until its end, then closes it.
@@ -135,11 +129,10 @@ ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), list
   socklen_t length = sizeof address;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port = ntohs(address.sin_port);
-  if (!script_.listen) {
+  if (script_.listen)
+    thread_ = std::thread([this] { serve(); });
+  else
     closeSocket(listener_);
-    return;
-  }
-  thread_ = std::thread([this] { serve(); });
 }
 
 std::vector<std::string> ScriptedPeer::finish() {
@@ -236,8 +229,9 @@ std::string talk(const std::string& port, const std::string& request) {
 }
 
 std::uint16_t servicePort(const char* name) {
-  const std::vector<sockaddr_in> addresses = resolved("127.0.0.1", name);
-  return addresses.empty() ? 0 : ntohs(addresses.front().sin_port);
+  initializeSocketLibrary();
+  const servent* service = getservbyname(name, "tcp");
+  return service != nullptr ? ntohs(static_cast<std::uint16_t>(service->s_port)) : 0;
 }
 
 std::uint16_t closedPort() {
