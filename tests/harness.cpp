@@ -116,83 +116,85 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   return environment;
 }
 
-}  // namespace
-
-ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), listener_(newSocket()) {
-  setOption(listener_, SOL_SOCKET, SO_REUSEADDR, 1);
-  sockaddr_in address = loopback(script_.host, script_.port);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 16) != 0) {
-    error = "cannot listen on " + script_.host + ":" + std::to_string(script_.port);
-    script_.listen = false;
-  }
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  if (script_.listen)
-    thread_ = std::thread([this] { serve(); });
-  else
-    closeSocket(listener_);
-}
-
-std::vector<std::string> ScriptedPeer::finish() {
-  stop_ = true;
-  if (thread_.joinable()) {
-    thread_.join();
-    closeSocket(listener_);
-  }
-  return received_;
-}
-
-void ScriptedPeer::serve() {
-  // One last look after the stop, so a connection the client made just
-  // before it exited is still counted.
-  for (bool last = false; !last;) {
-    last = stop_;
-    while (readable(listener_, last ? 0 : 20)) {
-      const SocketHandle fd = accept(listener_, nullptr, nullptr);
-      if (fd == kInvalidSocket)
-        break;
-      handle(fd);
-    }
-  }
-}
-
-void ScriptedPeer::handle(SocketHandle fd) {
+// Plays the script on one connection.
+void play(ScriptedPeer& peer, SocketHandle fd) {
+  const PeerScript& script = peer.script;
   std::string request;
-  if (script_.readRequest)
+  if (script.readRequest)
     receive(fd, request, true, 5000);
-  if (script_.drip) {
+  if (script.drip) {
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    for (const char c : script_.reply) {
+    for (const char c : script.reply) {
       sendSome(fd, &c, 1);
       sleepMs(20);
     }
-  } else if (!script_.reply.empty()) {
-    sendSome(fd, script_.reply.data(), script_.reply.size());
+  } else if (!script.reply.empty()) {
+    sendSome(fd, script.reply.data(), script.reply.size());
   }
-  if (!script_.later.empty()) {
+  if (!script.later.empty()) {
     sleepMs(1000);  // for the client to have read `reply`, even on a loaded machine
-    sendSome(fd, script_.later.data(), script_.later.size());
+    sendSome(fd, script.later.data(), script.later.size());
   }
   const std::string chunk(65536, 'x');
-  while (streamed < script_.stream) {
-    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed));
+  while (peer.streamed < script.stream) {
+    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script.stream - peer.streamed));
     if (n <= 0)
       break;
-    streamed += static_cast<std::size_t>(n);
+    peer.streamed += static_cast<std::size_t>(n);
   }
-  if (script_.end == PeerEnd::Reset) {
+  if (script.end == PeerEnd::Reset) {
     resetSocket(fd);
   } else {
     // Held open longer than a run may last, so a client that waits for the
     // close is caught as a hang rather than freed by the peer giving up.
-    if (script_.end == PeerEnd::Close)
+    if (script.end == PeerEnd::Close)
       shutdown(fd, kShutSend);
-    receive(fd, request, false, script_.end == PeerEnd::Close ? 5000 : 30000);
+    receive(fd, request, false, script.end == PeerEnd::Close ? 5000 : 30000);
     closeSocket(fd);
   }
-  received_.push_back(request);
+  peer.received.push_back(request);
+}
+
+void serve(ScriptedPeer& peer) {
+  // One last look after the stop, so a connection the client made just
+  // before it exited is still counted.
+  for (bool last = false; !last;) {
+    last = peer.stop;
+    while (readable(peer.listener, last ? 0 : 20)) {
+      const SocketHandle fd = accept(peer.listener, nullptr, nullptr);
+      if (fd == kInvalidSocket)
+        break;
+      play(peer, fd);
+    }
+  }
+}
+
+}  // namespace
+
+ScriptedPeer::ScriptedPeer(PeerScript played) : script(std::move(played)), listener(newSocket()) {
+  setOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_in address = loopback(script.host, script.port);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 16) != 0) {
+    error = "cannot listen on " + script.host + ":" + std::to_string(script.port);
+    script.listen = false;
+  }
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  if (script.listen)
+    thread = std::thread([this] { serve(*this); });
+  else
+    closeSocket(listener);
+}
+
+std::vector<std::string> ScriptedPeer::finish() {
+  stop = true;
+  if (thread.joinable()) {
+    thread.join();
+    closeSocket(listener);
+  }
+  return received;
 }
 
 Connection::Connection(const std::string& port) {

@@ -38,29 +38,21 @@ struct PeerScript {
   std::uint16_t port = 0;  // 0: any free port
 };
 
-class ScriptedPeer {
- public:
-  explicit ScriptedPeer(PeerScript script);
+// Plays `script` to each client, on a thread of its own, until finish().
+struct ScriptedPeer {
+  explicit ScriptedPeer(PeerScript played);
   ~ScriptedPeer() { finish(); }
-  ScriptedPeer(const ScriptedPeer&) = delete;
-  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
   // Stops serving once the client is done: each connection's bytes, in order.
   std::vector<std::string> finish();
 
+  PeerScript script;
+  SocketHandle listener;
   std::uint16_t port = 0;
   std::string error;         // why it could not listen (the address is taken, say)
   std::size_t streamed = 0;  // of the `stream` bytes, those sent before the client went away
-
- private:
-  void serve();
-  void handle(SocketHandle fd);
-
-  PeerScript script_;
-  SocketHandle listener_;
-  std::atomic<bool> stop_{false};
-  std::vector<std::string> received_;
-  std::thread thread_;
+  std::atomic<bool> stop{false};
+  std::vector<std::string> received;
+  std::thread thread;
 };
 
 // A client's connection to 127.0.0.1:port.
@@ -99,21 +91,18 @@ enum class Output { Captured, Closed, Full, Gone };
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// Runs argv (argv[0] is the program) with the test's environment, less every
-// NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`. Here
-// and in startProgram, an `env` that leaves it on 127.0.0.1:9090, however
-// spelled, throws std::runtime_error instead, and so does a Connection there.
-// argv[0] need not name the program. An empty argv runs it with no
-// arguments at all, not even argument 0 (on Windows, an empty command line,
-// for which the C runtime makes argument 0 the program's path).
+// Runs argv (argv[0], which need not name the program, included; empty: not
+// even argument 0, or on Windows an empty command line) with the test's
+// environment less every NALT_ variable, plus `env`, and stdin empty; kills
+// it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
+// spelled, throws std::runtime_error, here, in startProgram and in Connection.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running, its stdout and stderr on a small pipe that is read
-// only when asked (readLine), so that a program which blocks on its output
-// is caught. `id` is its process id (POSIX) or handle (Windows), 0 when none.
+// A program left running, its stdout and stderr on a small pipe read only
+// when asked (readLine), so that one which blocks on its output is caught.
 struct Background {
-  std::intptr_t id = 0;
+  std::intptr_t id = 0;      // process id (POSIX) or handle (Windows); 0 when none
   std::intptr_t output = 0;  // the pipe's read end
 };
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
