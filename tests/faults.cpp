@@ -47,8 +47,7 @@ void note(const char* format, ...) {
   va_start(args, format);
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  // Opened and closed per line, so the log takes no descriptor the client
-  // could notice.
+  // Opened and closed per line, so the log takes no descriptor the client could notice.
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   (void)!write(fd, line, static_cast<std::size_t>(length));
   passOn<int>("close", fd);
@@ -60,23 +59,21 @@ void noteWrite(const FILE* stream) {
   lastStream = stream;
 }
 
-bool interruptOnce(bool& done) {
+// With FAULT_EINTR, whether this is the first `call` (send or recv), which fails.
+bool interrupted(bool& done, const char* call, size_t length) {
   if (done || std::getenv("FAULT_EINTR") == nullptr)
     return false;
-  done = true;
+  note("%s %zu eintr\n", call, length);
   errno = EINTR;
-  return true;
+  return done = true;
 }
 
 // Which socket, by the order of creation, each descriptor holds.
-int ordinals[1024];
-int socketsMade = 0;
+int ordinals[1024], socketsMade = 0;
 
 int ordinal(int fd) { return fd >= 0 && fd < 1024 ? ordinals[fd] : 0; }
 
-bool sendInterrupted = false;
-bool recvInterrupted = false;
-bool resetAwaited = false;
+bool sendInterrupted = false, recvInterrupted = false, resetAwaited = false;
 long receivedTotal = 0;
 
 }  // namespace
@@ -113,10 +110,8 @@ int close(int fd) {
 }
 
 ssize_t send(int fd, const void* data, size_t length, int flags) {
-  if (interruptOnce(sendInterrupted)) {
-    note("send %zu eintr\n", length);
+  if (interrupted(sendInterrupted, "send", length))
     return -1;
-  }
   if (std::getenv("FAULT_SEND_AFTER_RESET") != nullptr && !resetAwaited) {
     // Its error taken, the send meets a connection known to be reset (EPIPE).
     resetAwaited = true;
@@ -140,10 +135,8 @@ ssize_t send(int fd, const void* data, size_t length, int flags) {
 }
 
 ssize_t recv(int fd, void* buffer, size_t length, int flags) {
-  if (interruptOnce(recvInterrupted)) {
-    note("recv %zu eintr\n", length);
+  if (interrupted(recvInterrupted, "recv", length))
     return -1;
-  }
   const long failAfter = std::stol(getEnvOrDefault("FAULT_RECV_FAIL_AFTER", "-1"));
   if (failAfter >= 0 && receivedTotal >= failAfter) {
     note("recv %zu failed\n", length);
@@ -181,8 +174,7 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
   const char* list = std::getenv("FAULT_ADDRESSES");
   if (list == nullptr)
     return passOn<int>("getaddrinfo", host, service, hints, result);
-  // Each endpoint read by the call the harness's guard reads it with, so
-  // that both see the same address and port.
+  // Each read by the call the harness's guard reads it with, as the same endpoint.
   addrinfo numeric{};
   numeric.ai_flags = AI_NUMERICHOST;
   numeric.ai_family = AF_INET;
