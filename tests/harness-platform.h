@@ -28,11 +28,12 @@ struct Pipe {
 // The built program `name`, found where the test programs expect it.
 std::string besideTests(const char* name);
 char** inheritedEnvironment();
-Pipe openPipe(unsigned size);    // 0: the system's size; no child inherits the read end
-Handle openSink(Output output);  // where every write fails as `output` says
+Pipe openPipe(unsigned size);  // 0: the system's size; no child inherits the read end
+Handle openFull();             // where every write fails: /dev/full
 void closeHandle(Handle handle);
-long readSome(Handle handle, char* buffer, unsigned size);  // 0 at the end or on an error
-bool readable(Handle handle, int ms);  // waits up to `ms` for a read that would not block
+// The next bytes, waiting for them up to `ms` (-1: as long as it takes):
+// their count, -1 when none came in time, 0 at the end or on an error.
+long readSome(Handle handle, char* buffer, unsigned size, int ms = -1);
 // Starts `program` as harness.h's runProgram says, with stdout and stderr on
 // `out` and `err`, in a hidden console of its own if `console` (Windows).
 Handle spawn(const std::string& program, const std::vector<std::string>& argv,

@@ -56,24 +56,16 @@ Pipe openPipe(unsigned size) {
   return {ends[0], ends[1]};
 }
 
-Handle openSink(Output output) {
-  if (output == Output::Full)
-    return open("/dev/full", O_WRONLY | O_CLOEXEC);
-  const Pipe gone = output == Output::Gone ? openPipe(0) : Pipe{-1, -1};
-  close(static_cast<int>(gone.read));
-  return gone.write;
-}
+Handle openFull() { return open("/dev/full", O_WRONLY | O_CLOEXEC); }
 
 void closeHandle(Handle handle) { close(static_cast<int>(handle)); }
 
-long readSome(Handle handle, char* buffer, unsigned size) {
-  const ssize_t n = read(static_cast<int>(handle), buffer, size);
-  return n > 0 ? n : 0;
-}
-
-bool readable(Handle handle, int ms) {
+long readSome(Handle handle, char* buffer, unsigned size, int ms) {
   pollfd entry{static_cast<int>(handle), POLLIN, 0};
-  return poll(&entry, 1, ms) > 0;
+  if (ms >= 0 && poll(&entry, 1, ms) <= 0)
+    return -1;
+  const ssize_t n = read(entry.fd, buffer, size);
+  return n > 0 ? n : 0;
 }
 
 // The child dies with the test (PR_SET_PDEATHSIG), so a test that is killed

@@ -24,16 +24,14 @@ namespace {
 // of tests from its output.
 const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
 
-// One argument as the C runtime splits a command line again.
+// One argument as the C runtime splits a command line again: the
+// backslashes before a quote doubled, and the quote escaped.
 std::string quotedArgument(const std::string& argument) {
   std::string out = "\"";
   std::size_t slashes = 0;
   for (const char c : argument) {
-    // The backslashes before a quote are doubled, and the quote escaped.
-    if (c == '"')
-      out.append(slashes + 1, '\\');
+    out.append(c == '"' ? slashes + 1 : 0, '\\') += c;
     slashes = c == '\\' ? slashes + 1 : 0;
-    out += c;
   }
   return out.append(slashes, '\\') + "\"";
 }
@@ -77,28 +75,19 @@ Pipe openPipe(unsigned size) {
   return {reinterpret_cast<Handle>(read), reinterpret_cast<Handle>(write)};
 }
 
-Handle openSink(Output output) {
-  if (output != Output::Gone)  // Windows has no /dev/full (the rows skip it)
-    return reinterpret_cast<Handle>(INVALID_HANDLE_VALUE);
-  const Pipe gone = openPipe(0);
-  closeHandle(gone.read);
-  return gone.write;
-}
+Handle openFull() { return -1; }  // none: the rows that need one are skipped
 
 void closeHandle(Handle h) { CloseHandle(handle(h)); }
 
-long readSome(Handle h, char* buffer, unsigned size) {
+long readSome(Handle h, char* buffer, unsigned size, int ms) {
   DWORD n = 0;
-  return ReadFile(handle(h), buffer, size, &n, nullptr) ? static_cast<long>(n) : 0;
-}
-
-bool readable(Handle h, int ms) {
-  DWORD ready = 0;
-  if (!PeekNamedPipe(handle(h), nullptr, 0, nullptr, &ready, nullptr))
-    return true;  // its end, which the read then meets
-  if (ready == 0)
+  if (ms >= 0 && !PeekNamedPipe(handle(h), nullptr, 0, nullptr, &n, nullptr))
+    return 0;
+  if (ms >= 0 && n == 0) {
     Sleep(static_cast<DWORD>(ms));
-  return ready > 0;
+    return -1;
+  }
+  return ReadFile(handle(h), buffer, size, &n, nullptr) ? static_cast<long>(n) : 0;
 }
 
 Handle spawn(const std::string& program, const std::vector<std::string>& argv,
@@ -117,8 +106,8 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
   startup.hStdOutput = handle(out);
   startup.hStdError = handle(err);
   PROCESS_INFORMATION process{};
-  // Under load Wine has been seen to fail a start once (error 1359) and
-  // then succeed: a few tries, a little apart, before giving up.
+  // Under load Wine has been seen to fail a start once (error 1359), and
+  // the next to succeed: a few tries, a little apart, before giving up.
   for (int tries = 1;
        !CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        console ? CREATE_NEW_CONSOLE : 0, block.data(), nullptr, &startup, &process);

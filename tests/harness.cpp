@@ -267,7 +267,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
                      const EnvChanges& env, Output output, int seconds) {
   const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
   const Pipe out = openPipe(0), err = openPipe(0);
-  const Handle sink = openSink(output);
+  Handle sink = output == Output::Full ? openFull() : -1;  // -1: closed
+  if (output == Output::Gone) {
+    const Pipe gone = openPipe(0);
+    closeHandle(gone.read);
+    sink = gone.write;
+  }
   const bool captured = output == Output::Captured;
   const Handle process = spawn(program, argv, environment, captured ? out.write : sink,
                                captured ? err.write : sink, false);
@@ -296,11 +301,10 @@ std::string readLine(const Background& program, int ms) {
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
-    if (!readable(program.output, 10))
-      continue;
-    if (readSome(program.output, &c, 1) != 1)
+    const long n = readSome(program.output, &c, 1, 10);
+    if (n == 0)
       break;
-    line += c;
+    line.append(n > 0 ? 1 : 0, c);
   }
   return line;
 }
