@@ -10,7 +10,6 @@
 #ifndef _WIN32  // for Harness.ProgramsDieWithTheTestProgram
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <csignal>
 #endif
 
@@ -236,8 +235,8 @@ const Row kRows[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Client, Exchange, testing::ValuesIn(kRows),
-                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+std::string nameOf(const testing::TestParamInfo<Row>& info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(Client, Exchange, testing::ValuesIn(kRows), nameOf);
 
 // What loopback TCP cannot stage, staged by a preloaded library that wraps
 // the client's socket calls; each row also checks the calls, in order.
@@ -281,8 +280,7 @@ const Row kFaultRows[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows),
-                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows), nameOf);
 
 // Argument 0 is shown as received, even empty. Only with no argument to
 // show (Linux turns an empty vector into one empty argument 0) is the name
@@ -339,20 +337,19 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
   ASSERT_EQ(0, pipe(ends));
   const pid_t test = fork();
   if (test == 0) {
-    const Background program = startProgram({"sleep", "60"}, {{"NALT_PORT", "1"}});
-    (void)!write(ends[1], &program.id, sizeof program.id);
+    const auto pid = static_cast<pid_t>(startProgram({"sleep", "60"}, {{"NALT_PORT", "1"}}).id);
+    (void)!write(ends[1], &pid, sizeof pid);
     kill(getpid(), SIGKILL);
   }
   close(ends[1]);
-  std::intptr_t program = 0;
+  pid_t program = 0;
   (void)!read(ends[0], &program, sizeof program);
   waitpid(test, nullptr, 0);
   ASSERT_GT(program, 0);
-  const auto pid = static_cast<pid_t>(program);
-  for (int i = 0; i < 1000 && waitpid(pid, nullptr, WNOHANG) == 0; ++i)
+  for (int i = 0; i < 1000 && waitpid(program, nullptr, WNOHANG) == 0; ++i)
     sleepMs(10);
-  EXPECT_NE(0, kill(pid, SIGKILL)) << "the program outlived the test program";
-  waitpid(pid, nullptr, 0);
+  EXPECT_NE(0, kill(program, SIGKILL)) << "the program outlived the test program";
+  waitpid(program, nullptr, 0);
 }
 #endif
 

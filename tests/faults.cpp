@@ -1,11 +1,9 @@
-// Fault injection for the black-box tests, preloaded into the client with
-// LD_PRELOAD (POSIX only): what TCP on loopback cannot stage. Each setting
-// is an environment variable; with none set, every call passes through.
-//
-//   FAULT_LOG=path          one line per call: "socket 1", "connect 1 refused",
+// Fault injection, preloaded into the client (LD_PRELOAD, POSIX only): what
+// TCP on loopback cannot stage, as these variables say; unset, calls pass.
+//   FAULT_LOG=path          a line per call: "socket 1", "connect 1 refused",
 //                           "send 6 4", "recv 256 3", "close 1" (sockets by the
-//                           order they were made; byte counts asked and given),
-//                           and "stdout" or "stderr" for writes to that stream
+//                           order made; bytes asked and given), "stdout" or
+//                           "stderr" for writes to that stream
 //   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
 //   FAULT_SEND_RESULT=0|-1  every send returns this (-1 with ECONNRESET)
@@ -42,14 +40,12 @@ void note(const char* format, ...) {
   if (path == nullptr)
     return;
   lastStream = nullptr;
-  char line[128];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
   // Opened and closed per line, so the log takes no descriptor the client could notice.
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  (void)!write(fd, line, static_cast<std::size_t>(length));
+  va_list args;
+  va_start(args, format);
+  vdprintf(fd, format, args);
+  va_end(args);
   passOn<int>("close", fd);
 }
 

@@ -30,7 +30,6 @@ struct Stub {
   Stub(const Stub&) = delete;
   Stub& operator=(const Stub&) = delete;
 
-  std::string nextLogLine() const { return readLine(process, 10000); }
   RunResult naltctl(const char* word) const {
     return runProgram(clientPath(), {clientPath(), word}, {{"NALT_PORT", port}});
   }
@@ -45,8 +44,7 @@ TEST(Stub, AnnouncesWhereItListens) {
   EXPECT_EQ(asWritten("nalt-stub listening on 127.0.0.1:" + port + "\n"), Stub(port).banner);
 }
 
-// A request, the reply it gets, and the request as the log shows it (not at
-// all for a line too long).
+// A request, its reply, and the request as the log shows it (a line too long: not at all).
 struct Exchange {
   std::string request, reply, shown;
   Exchange answered(const std::string& text) {
@@ -87,14 +85,13 @@ TEST(Stub, AnswersAndLogs) {
     SCOPED_TRACE(row.request.substr(0, 20));
     EXPECT_EQ(row.reply + "\n", talk(stub.port, row.request));
     if (!row.shown.empty()) {
-      EXPECT_EQ(asWritten("nalt-stub: request " + row.shown + "\n"), stub.nextLogLine());
+      EXPECT_EQ(asWritten("nalt-stub: request " + row.shown + "\n"), readLine(stub.process, 10000));
     }
-    EXPECT_EQ(asWritten("nalt-stub: " + row.reply + "\n"), stub.nextLogLine());
+    EXPECT_EQ(asWritten("nalt-stub: " + row.reply + "\n"), readLine(stub.process, 10000));
   }
 }
 
-// Refused at start, status 2: every port number naltctl refuses too, and
-// arguments.
+// Refused at start, status 2: every port number naltctl refuses too, and arguments.
 TEST(Stub, RefusesWhatItCannotUse) {
   for (const std::string port : {"65536", " +65536", "-1", "-4294967295", "99999999999999999999"}) {
     const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", port}});
@@ -111,8 +108,7 @@ TEST(Stub, RefusesWhatItCannotUse) {
             run.err);
 }
 
-// A port in use: the reason, on one line, with the system's words (the
-// number too, on Windows) and status 1.
+// A port in use: status 1 and the reason on one line, in the system's words (and number).
 TEST(Stub, SaysWhyItCannotListen) {
   const Stub first;
   const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", first.port}});
@@ -148,7 +144,7 @@ TEST(Stub, ServesAndStopsWhateverBecomesOfItsLog) {
     SCOPED_TRACE(readerGone ? "log reader gone, then SIGINT" : "log unread, then SIGTERM");
     Stub stub;
     if (readerGone) {
-      // As a reader that goes away does (with no process, only the pipe is closed).
+      // The reader goes away: with no process, stopProgram closes only the pipe.
       Background reader{0, std::exchange(stub.process.output, 0)};
       stopProgram(reader);
     }
