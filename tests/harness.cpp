@@ -61,19 +61,25 @@ void resetSocket(SocketHandle s) {
   closeSocket(s);
 }
 
-// A real service listens on 127.0.0.1:9090, where the programs go by
-// default. Whether `host` and `port` (empty: those defaults) lead there, as
-// the resolver reads them: "09090", " 9090", a number that wraps round to
-// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
-void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
+// The resolver's list for `host` and `port` (a number or a service), asked as
+// the programs ask it: IPv4, stream. Null when it gives none.
+addrinfo* resolve(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo hints{};
   hints.ai_flags = flags;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   initializeSocketLibrary();
-  if (getaddrinfo(host.empty() ? "127.0.0.1" : host.c_str(), port.empty() ? "9090" : port.c_str(),
-                  &hints, &list) != 0)
+  return getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0 ? list : nullptr;
+}
+
+// A real service listens on 127.0.0.1:9090, where the programs go by
+// default. Whether `host` and `port` (empty: those defaults) lead there, as
+// the resolver reads them: "09090", " 9090", a number that wraps round to
+// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
+void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
+  addrinfo* list = resolve(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags);
+  if (list == nullptr)
     return;
   bool real = false;
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
@@ -231,9 +237,12 @@ std::string talk(const std::string& port, const std::string& request) {
 }
 
 std::uint16_t servicePort(const char* name) {
-  initializeSocketLibrary();
-  const servent* service = getservbyname(name, "tcp");
-  return service != nullptr ? ntohs(static_cast<std::uint16_t>(service->s_port)) : 0;
+  addrinfo* list = resolve("127.0.0.1", name);
+  if (list == nullptr)
+    return 0;
+  const std::uint16_t port = ntohs(reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_port);
+  freeaddrinfo(list);
+  return port;
 }
 
 std::uint16_t closedPort() {
