@@ -88,12 +88,8 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
     if (getppid() != parent)
       _exit(127);
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
-    for (const auto& [from, to] : {std::pair{out, 1}, std::pair{err, 2}}) {
-      if (from < 0)
-        close(to);
-      else
-        dup2(static_cast<int>(from), to);
-    }
+    for (const auto& [from, to] : {std::pair{out, 1}, std::pair{err, 2}})
+      from < 0 ? close(to) : dup2(static_cast<int>(from), to);
     close_range(3, ~0U, 0);
     execvpe(program.c_str(), args.data(), envp.data());
     _exit(127);

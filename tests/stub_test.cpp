@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <string>
 #include <utility>
 
 #include "harness.h"
@@ -46,6 +45,7 @@ TEST(Stub, AnnouncesWhereItListens) {
 
 // A request, its reply, and the request as the log shows it (a line too long: not at all).
 struct Exchange {
+  explicit Exchange(const std::string& line) : request(line) {}
   std::string request, reply, shown;
   Exchange answered(const std::string& text) {
     reply = text;
@@ -56,30 +56,25 @@ struct Exchange {
     return *this;
   }
 };
-Exchange ask(const std::string& request) {
-  Exchange exchange;
-  exchange.request = request;
-  return exchange;
-}
 
 // Each request on a connection of its own: the reply, then the log's lines.
 TEST(Stub, AnswersAndLogs) {
   Stub stub;
   const Exchange rows[] = {
-      ask("STOP\n").answered("ERR not running").logged("STOP"),
-      ask("START\r\n").answered("OK started").logged("START"),
-      ask("START\n").answered("ERR already running").logged("START"),
-      ask("stop\n").answered("ERR unknown command").logged("stop"),
-      ask(std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14))
+      Exchange("STOP\n").answered("ERR not running").logged("STOP"),
+      Exchange("START\r\n").answered("OK started").logged("START"),
+      Exchange("START\n").answered("ERR already running").logged("START"),
+      Exchange("stop\n").answered("ERR unknown command").logged("stop"),
+      Exchange(std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14))
           .answered("ERR unknown command")
           .logged("ST?OP??[2J???"),
-      ask(std::string(1024, 'A') + "\r\n")
+      Exchange(std::string(1024, 'A') + "\r\n")
           .answered("ERR unknown command")
           .logged(std::string(1024, 'A')),
-      ask(std::string(1025, 'A') + "\n").answered("ERR line too long"),
+      Exchange(std::string(1025, 'A') + "\n").answered("ERR line too long"),
       // No line feed will come: the answer does not wait for one.
-      ask(std::string(1026, 'A')).answered("ERR line too long"),
-      ask("STOP\n").answered("OK stopped").logged("STOP"),
+      Exchange(std::string(1026, 'A')).answered("ERR line too long"),
+      Exchange("STOP\n").answered("OK stopped").logged("STOP"),
   };
   for (const Exchange& row : rows) {
     SCOPED_TRACE(row.request.substr(0, 20));
