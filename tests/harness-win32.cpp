@@ -53,7 +53,7 @@ HANDLE job() {
   return created;
 }
 
-// Run with this and a process id, a test program is endProgram's helper: it
+// Run with this and a process id, a test program is endProgram's sender: it
 // sends Ctrl+C to that process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
 const bool kIsHelper = [] {
@@ -136,18 +136,18 @@ int finish(Handle process, int ms, RunResult* run) {
   return static_cast<int>(code);
 }
 
-// Ctrl+C goes to a whole console, so a helper joins the program's to send
+// Ctrl+C goes to a whole console, so a second process joins the program's to send
 // it: the test itself never leaves its own (a terminal that is not a
 // Windows console could not be joined again, and its output would be lost).
 int endProgram(Handle process, bool /*interrupt*/) {
   char self[MAX_PATH];
-  std::string helper(self, GetModuleFileNameA(nullptr, self, sizeof self));
-  helper =
-      quotedArgument(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(handle(process)));
+  std::string command(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  command =
+      quotedArgument(command) + " " + kSendCtrlC + std::to_string(GetProcessId(handle(process)));
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION sender{};
-  if (CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
+  if (CreateProcessA(self, command.data(), nullptr, nullptr, FALSE,
                      DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &sender)) {
     AssignProcessToJobObject(job(), sender.hProcess);  // before it can run
     ResumeThread(sender.hThread);
