@@ -1,13 +1,11 @@
-// The harness's Windows side: Winsock, and programs run as child processes.
+// The harness's Windows side: programs run as child processes.
 
 #include <fcntl.h>
 #include <io.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "harness-platform.h"
 
@@ -26,36 +24,36 @@ namespace {
 // of tests from its output.
 const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
 
-// One argument as the C runtime splits a command line again.
+// One argument as the C runtime splits a command line again: the
+// backslashes before a quote doubled, and the quote escaped.
 std::string quotedArgument(const std::string& argument) {
   std::string out = "\"";
   std::size_t slashes = 0;
   for (const char c : argument) {
-    // The backslashes before a quote are doubled, and the quote escaped.
-    if (c == '"')
-      out.append(slashes + 1, '\\');
+    out.append(c == '"' ? slashes + 1 : 0, '\\') += c;
     slashes = c == '\\' ? slashes + 1 : 0;
-    out += c;
   }
   return out.append(slashes, '\\') + "\"";
 }
 
 SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
 
+HANDLE handle(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
 // Every program the test starts is in this job, which ends them all when
 // the test process ends, however it ends.
 HANDLE job() {
-  static const HANDLE handle = [] {
-    const HANDLE created = CreateJobObjectA(nullptr, nullptr);
+  static const HANDLE created = [] {
+    const HANDLE object = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    return created;
+    SetInformationJobObject(object, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return object;
   }();
-  return handle;
+  return created;
 }
 
-// Run with this and a process id, a test program is stopProgram's helper: it
+// Run with this and a process id, a test program is endProgram's sender: it
 // sends Ctrl+C to that process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
 const bool kIsHelper = [] {
@@ -68,10 +66,32 @@ const bool kIsHelper = [] {
   ExitProcess(sent ? 0 : 1);
 }();
 
-// Starts `program` with the command line argv, stdin empty, and stdout and
-// stderr on `out` and `err`.
-HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
-             const std::vector<std::string>& environment, HANDLE out, HANDLE err, DWORD flags) {
+}  // namespace
+
+Pipe openPipe(unsigned size) {
+  HANDLE read = nullptr, write = nullptr;
+  CreatePipe(&read, &write, &inherited, size);
+  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  return {reinterpret_cast<Handle>(read), reinterpret_cast<Handle>(write)};
+}
+
+Handle openFull() { return -1; }  // none: the rows that need one are skipped
+
+void closeHandle(Handle h) { CloseHandle(handle(h)); }
+
+long readSome(Handle h, char* buffer, unsigned size, int ms) {
+  DWORD n = 0;
+  if (ms >= 0 && !PeekNamedPipe(handle(h), nullptr, 0, nullptr, &n, nullptr))
+    return 0;
+  if (ms >= 0 && n == 0) {
+    Sleep(static_cast<DWORD>(ms));
+    return -1;
+  }
+  return ReadFile(handle(h), buffer, size, &n, nullptr) ? static_cast<long>(n) : 0;
+}
+
+Handle spawn(const std::string& program, const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment, Handle out, Handle err, bool console) {
   std::string commandLine, block;
   for (const std::string& argument : argv)
     commandLine += (commandLine.empty() ? "" : " ") + quotedArgument(argument);
@@ -83,122 +103,60 @@ HANDLE spawn(const std::string& program, const std::vector<std::string>& argv,
   startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   startup.hStdInput = CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
+  startup.hStdOutput = handle(out);
+  startup.hStdError = handle(err);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
-                      block.data(), nullptr, &startup, &process))
-    std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), GetLastError());
+  // Under load Wine has been seen to fail a start once (error 1359), and
+  // the next to succeed: a few tries, a little apart, before giving up.
+  for (int tries = 1;
+       !CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       console ? CREATE_NEW_CONSOLE : 0, block.data(), nullptr, &startup, &process);
+       ++tries) {
+    if (tries == 5) {
+      std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), GetLastError());
+      break;
+    }
+    Sleep(200 * tries);
+  }
   AssignProcessToJobObject(job(), process.hProcess);
   CloseHandle(startup.hStdInput);
   CloseHandle(process.hThread);
-  return process.hProcess;
+  return reinterpret_cast<Handle>(process.hProcess);
 }
 
-// Waits up to `ms` for the process to end, then ends it; its exit code, or
-// -1 when it had to be ended.
-int finish(HANDLE process, DWORD ms) {
+int finish(Handle process, int ms, RunResult* run) {
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process, &code);
-  TerminateProcess(process, code);
-  WaitForSingleObject(process, INFINITE);
-  CloseHandle(process);
+  if (WaitForSingleObject(handle(process), static_cast<DWORD>(ms)) == WAIT_OBJECT_0)
+    GetExitCodeProcess(handle(process), &code);
+  TerminateProcess(handle(process), code);
+  WaitForSingleObject(handle(process), INFINITE);
+  CloseHandle(handle(process));
+  if (run != nullptr)
+    run->timedOut = code == static_cast<DWORD>(-1);
   return static_cast<int>(code);
 }
 
-}  // namespace
-
-RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
-                     const EnvChanges& env, Output output, int seconds) {
-  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
-  RunResult result;
-  HANDLE reads[2], writes[2], sink = INVALID_HANDLE_VALUE, gone = nullptr;
-  for (int i = 0; i < 2; ++i) {
-    CreatePipe(&reads[i], &writes[i], &inherited, 0);
-    SetHandleInformation(reads[i], HANDLE_FLAG_INHERIT, 0);
-  }
-  if (output == Output::Gone) {
-    CreatePipe(&gone, &sink, &inherited, 0);
-    CloseHandle(gone);
-  }
-  const bool captured = output == Output::Captured;
-  const HANDLE process = spawn(program, argv, environment, captured ? writes[0] : sink,
-                               captured ? writes[1] : sink, 0);
-  for (HANDLE h : {writes[0], writes[1], sink})
-    CloseHandle(h);
-  std::string* sinks[2] = {&result.out, &result.err};
-  std::thread readers[2];
-  for (int i = 0; i < 2; ++i)
-    readers[i] = std::thread([pipe = reads[i], into = sinks[i]] {
-      char buffer[4096];
-      DWORD n = 0;
-      while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0)
-        into->append(buffer, n);
-      CloseHandle(pipe);
-    });
-  result.status = finish(process, static_cast<DWORD>(seconds) * 1000);
-  result.timedOut = result.status == -1;
-  for (std::thread& reader : readers)
-    reader.join();
-  return result;
-}
-
-Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
-  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
-  HANDLE read = nullptr, write = nullptr;
-  CreatePipe(&read, &write, &inherited, 4096);
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  // A console of its own (hidden), for stopProgram's Ctrl+C.
-  HANDLE process = spawn(argv.front(), argv, environment, write, write, CREATE_NEW_CONSOLE);
-  CloseHandle(write);
-  return {reinterpret_cast<std::intptr_t>(process), reinterpret_cast<std::intptr_t>(read)};
-}
-
-std::string readLine(const Background& program, int ms) {
-  const HANDLE pipe = reinterpret_cast<HANDLE>(program.output);
-  std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
-    DWORD ready = 0, n = 0;
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &ready, nullptr))
-      break;
-    if (ready > 0 && ReadFile(pipe, &c, 1, &n, nullptr) && n == 1)
-      line += c;
-    else
-      Sleep(10);
-  }
-  return line;
-}
-
-int stopProgram(Background& program, bool /*interrupt*/) {
-  const HANDLE process = reinterpret_cast<HANDLE>(program.id);
-  program.id = 0;
-  // Ctrl+C goes to a whole console, so a helper joins the program's to send
-  // it: the test itself never leaves its own (a terminal that is not a
-  // Windows console could not be joined again, and its output would be lost).
+// Ctrl+C goes to a whole console, so a second process joins the program's to send
+// it: the test itself never leaves its own (a terminal that is not a
+// Windows console could not be joined again, and its output would be lost).
+int endProgram(Handle process, bool /*interrupt*/) {
   char self[MAX_PATH];
-  std::string helper(self, GetModuleFileNameA(nullptr, self, sizeof self));
-  helper = quotedArgument(helper) + " " + kSendCtrlC + std::to_string(GetProcessId(process));
+  std::string command(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  command =
+      quotedArgument(command) + " " + kSendCtrlC + std::to_string(GetProcessId(handle(process)));
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION sender{};
-  if (process != nullptr &&
-      CreateProcessA(self, helper.data(), nullptr, nullptr, FALSE,
+  if (CreateProcessA(self, command.data(), nullptr, nullptr, FALSE,
                      DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &sender)) {
     AssignProcessToJobObject(job(), sender.hProcess);  // before it can run
     ResumeThread(sender.hThread);
     CloseHandle(sender.hThread);
     // Starting it can take seconds under load: the program's time to stop
     // counts from when the Ctrl+C has been sent.
-    finish(sender.hProcess, kStopMs);
+    finish(reinterpret_cast<Handle>(sender.hProcess), kStopMs);
   }
-  const int status = process != nullptr ? finish(process, kStopMs) : -1;
-  // Only now: a program stuck on its output must be seen to be stuck.
-  if (program.output != 0)
-    CloseHandle(reinterpret_cast<HANDLE>(program.output));
-  program.output = 0;
-  return status;
+  return finish(process, kStopMs);
 }
 
 unsigned processId() { return GetCurrentProcessId(); }

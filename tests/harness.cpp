@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "harness-platform.h"
 
@@ -60,22 +61,16 @@ void resetSocket(SocketHandle s) {
   closeSocket(s);
 }
 
-// The addresses the resolver gives for `host` and `port` (a number or a
-// service), asked as the programs ask it: IPv4, stream.
-std::vector<sockaddr_in> resolved(const std::string& host, const std::string& port, int flags = 0) {
+// The resolver's list for `host` and `port` (a number or a service), asked as
+// the programs ask it: IPv4, stream. Null when it gives none.
+addrinfo* resolve(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo hints{};
   hints.ai_flags = flags;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   initializeSocketLibrary();
-  std::vector<sockaddr_in> addresses;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
-    return addresses;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next)
-    addresses.push_back(*reinterpret_cast<const sockaddr_in*>(a->ai_addr));
-  freeaddrinfo(list);
-  return addresses;
+  return getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0 ? list : nullptr;
 }
 
 // A real service listens on 127.0.0.1:9090, where the programs go by
@@ -83,17 +78,30 @@ std::vector<sockaddr_in> resolved(const std::string& host, const std::string& po
 // the resolver reads them: "09090", " 9090", a number that wraps round to
 // 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
 void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
-  for (const sockaddr_in& a :
-       resolved(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags)) {
-    const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
-    if (ntohs(a.sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY))
-      throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
-                               "\" lead to 127.0.0.1:9090, where a real service listens");
+  addrinfo* list = resolve(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags);
+  if (list == nullptr)
+    return;
+  bool real = false;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    const std::uint32_t ip = ntohl(address->sin_addr.s_addr);
+    real |= ntohs(address->sin_port) == 9090 && (ip == INADDR_LOOPBACK || ip == INADDR_ANY);
   }
+  freeaddrinfo(list);
+  if (real)
+    throw std::runtime_error("refused: host \"" + host + "\" and port \"" + port +
+                             "\" lead to 127.0.0.1:9090, where a real service listens");
 }
 
-}  // namespace
+// Appends all `from` gives until its end, then closes it.
+void drain(Handle from, std::string* into) {
+  char buffer[4096];
+  for (long n; (n = readSome(from, buffer, sizeof buffer)) > 0;)
+    into->append(buffer, static_cast<std::size_t>(n));
+  closeHandle(from);
+}
 
+// The test's environment less every NALT_ variable, plus `env`, guarded.
 std::vector<std::string> environmentFor(const EnvChanges& env) {
   std::vector<std::string> environment;
   for (char** e = inheritedEnvironment(); *e != nullptr; ++e)
@@ -114,84 +122,85 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
   return environment;
 }
 
-ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)), listener_(newSocket()) {
-  setOption(listener_, SOL_SOCKET, SO_REUSEADDR, 1);
-  sockaddr_in address = loopback(script_.host, script_.port);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, 16) != 0) {
-    error_ = "cannot listen on " + script_.host + ":" + std::to_string(script_.port);
-    script_.listen = false;
-  }
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
-  if (!script_.listen) {
-    closeSocket(listener_);
-    return;
-  }
-  thread_ = std::thread([this] { serve(); });
-}
-
-ScriptedPeer::~ScriptedPeer() { finish(); }
-
-std::vector<std::string> ScriptedPeer::finish() {
-  stop_ = true;
-  if (thread_.joinable()) {
-    thread_.join();
-    closeSocket(listener_);
-  }
-  return received_;
-}
-
-void ScriptedPeer::serve() {
-  // One last look after the stop, so a connection the client made just
-  // before it exited is still counted.
-  for (bool last = false; !last;) {
-    last = stop_;
-    while (readable(listener_, last ? 0 : 20)) {
-      const SocketHandle fd = accept(listener_, nullptr, nullptr);
-      if (fd == kInvalidSocket)
-        break;
-      handle(fd);
-    }
-  }
-}
-
-void ScriptedPeer::handle(SocketHandle fd) {
+// Plays the script on one connection.
+void play(ScriptedPeer& peer, SocketHandle fd) {
+  const PeerScript& script = peer.script;
   std::string request;
-  if (script_.readRequest)
+  if (script.readRequest)
     receive(fd, request, true, 5000);
-  if (script_.drip) {
+  if (script.drip) {
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    for (const char c : script_.reply) {
+    for (const char c : script.reply) {
       sendSome(fd, &c, 1);
       sleepMs(20);
     }
-  } else if (!script_.reply.empty()) {
-    sendSome(fd, script_.reply.data(), script_.reply.size());
+  } else if (!script.reply.empty()) {
+    sendSome(fd, script.reply.data(), script.reply.size());
   }
-  if (!script_.later.empty()) {
+  if (!script.later.empty()) {
     sleepMs(1000);  // for the client to have read `reply`, even on a loaded machine
-    sendSome(fd, script_.later.data(), script_.later.size());
+    sendSome(fd, script.later.data(), script.later.size());
   }
   const std::string chunk(65536, 'x');
-  while (streamed_ < script_.stream) {
-    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script_.stream - streamed_));
+  while (peer.streamed < script.stream) {
+    const int n = sendSome(fd, chunk.data(), std::min(chunk.size(), script.stream - peer.streamed));
     if (n <= 0)
       break;
-    streamed_ += static_cast<std::size_t>(n);
+    peer.streamed += static_cast<std::size_t>(n);
   }
-  if (script_.end == PeerEnd::Reset) {
+  if (script.end == PeerEnd::Reset) {
     resetSocket(fd);
   } else {
     // Held open longer than a run may last, so a client that waits for the
     // close is caught as a hang rather than freed by the peer giving up.
-    if (script_.end == PeerEnd::Close)
+    if (script.end == PeerEnd::Close)
       shutdown(fd, kShutSend);
-    receive(fd, request, false, script_.end == PeerEnd::Close ? 5000 : 30000);
+    receive(fd, request, false, script.end == PeerEnd::Close ? 5000 : 30000);
     closeSocket(fd);
   }
-  received_.push_back(request);
+  peer.received.push_back(request);
+}
+
+void serve(ScriptedPeer& peer) {
+  // One last look after the stop, so a connection the client made just
+  // before it exited is still counted.
+  for (bool last = false; !last;) {
+    last = peer.stop;
+    while (readable(peer.listener, last ? 0 : 20)) {
+      const SocketHandle fd = accept(peer.listener, nullptr, nullptr);
+      if (fd == kInvalidSocket)
+        break;
+      play(peer, fd);
+    }
+  }
+}
+
+}  // namespace
+
+ScriptedPeer::ScriptedPeer(PeerScript played) : script(std::move(played)), listener(newSocket()) {
+  setOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_in address = loopback(script.host, script.port);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 16) != 0) {
+    error = "cannot listen on " + script.host + ":" + std::to_string(script.port);
+    script.listen = false;
+  }
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  port = ntohs(address.sin_port);
+  if (script.listen)
+    thread = std::thread([this] { serve(*this); });
+  else
+    closeSocket(listener);
+}
+
+std::vector<std::string> ScriptedPeer::finish() {
+  stop = true;
+  if (thread.joinable()) {
+    thread.join();
+    closeSocket(listener);
+  }
+  return received;
 }
 
 Connection::Connection(const std::string& port) {
@@ -204,7 +213,7 @@ Connection::Connection(const std::string& port) {
 }
 
 Connection::~Connection() {
-  if (open_)
+  if (socket_ != kInvalidSocket)
     closeSocket(socket_);
 }
 
@@ -212,13 +221,13 @@ void Connection::send(const std::string& bytes) { sendSome(socket_, bytes.data()
 
 std::string Connection::receive(int ms) {
   std::string received;
-  closed_ = ::receive(socket_, received, false, ms) || closed_;
+  closed = ::receive(socket_, received, false, ms) || closed;
   return received;
 }
 
 void Connection::reset() {
   resetSocket(socket_);
-  open_ = false;
+  socket_ = kInvalidSocket;
 }
 
 std::string talk(const std::string& port, const std::string& request) {
@@ -228,20 +237,23 @@ std::string talk(const std::string& port, const std::string& request) {
 }
 
 std::uint16_t servicePort(const char* name) {
-  const std::vector<sockaddr_in> addresses = resolved("127.0.0.1", name);
-  return addresses.empty() ? 0 : ntohs(addresses.front().sin_port);
+  addrinfo* list = resolve("127.0.0.1", name);
+  if (list == nullptr)
+    return 0;
+  const std::uint16_t port = ntohs(reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_port);
+  freeaddrinfo(list);
+  return port;
 }
 
 std::uint16_t closedPort() {
   PeerScript script;
   script.listen = false;
-  return ScriptedPeer(script).port();
+  return ScriptedPeer(script).port;
 }
 
 std::vector<std::string> clientLauncher() {
   std::vector<std::string> words;
-  const char* launcher = std::getenv("NALTCTL_LAUNCHER");
-  std::istringstream in(launcher != nullptr ? launcher : "");
+  std::istringstream in(getEnvOrDefault("NALTCTL_LAUNCHER", ""));
   for (std::string word; in >> word;)
     words.push_back(word);
   return words;
@@ -259,3 +271,58 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 std::string clientPath() { return getEnvOrDefault("NALTCTL", besideTests(NALTCTL_DEFAULT_PATH)); }
 
 std::string stubPath() { return besideTests(NALT_STUB_DEFAULT_PATH); }
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
+                     const EnvChanges& env, Output output, int seconds) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
+  const Pipe out = openPipe(0), err = openPipe(0);
+  Handle sink = output == Output::Full ? openFull() : -1;  // -1: closed
+  if (output == Output::Gone) {
+    const Pipe gone = openPipe(0);
+    closeHandle(gone.read);
+    sink = gone.write;
+  }
+  const bool captured = output == Output::Captured;
+  const Handle process = spawn(program, argv, environment, captured ? out.write : sink,
+                               captured ? err.write : sink, false);
+  for (const Handle h : {out.write, err.write, sink})
+    closeHandle(h);
+  RunResult run;
+  std::thread readers[] = {std::thread(drain, out.read, &run.out),
+                           std::thread(drain, err.read, &run.err)};
+  run.status = finish(process, seconds * 1000, &run);
+  for (std::thread& reader : readers)
+    reader.join();
+  return run;
+}
+
+Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
+  const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
+  // The smallest pipe, so that a program which waits for its output to be
+  // read is caught within a few hundred lines.
+  const Pipe output = openPipe(4096);
+  const Handle process = spawn(argv.front(), argv, environment, output.write, output.write, true);
+  closeHandle(output.write);
+  return {process, output.read};
+}
+
+std::string readLine(const Background& program, int ms) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (char c = 0; c != '\n' && std::chrono::steady_clock::now() < deadline;) {
+    const long n = readSome(program.output, &c, 1, 10);
+    if (n == 0)
+      break;
+    line.append(n > 0 ? 1 : 0, c);
+  }
+  return line;
+}
+
+int stopProgram(Background& program, bool interrupt) {
+  const int status = program.id != 0 ? endProgram(program.id, interrupt) : -1;
+  // Only now: a program stuck on its output must be seen to be stuck.
+  if (program.output != 0)
+    closeHandle(program.output);
+  program = {};
+  return status;
+}

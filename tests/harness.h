@@ -1,8 +1,6 @@
 // What every black-box test needs: a loopback peer that plays a script, a
-// client connection to drive a server by hand, and a runner that starts a
-// program with its own environment and collects its output and exit status.
-// Written once for POSIX and Windows in harness.cpp; what differs is in
-// harness-posix.cpp and harness-win32.cpp, of which the build takes one.
+// connection to drive a server by hand, and a runner of programs. Written
+// once (harness.cpp) over the calls each platform defines (harness-platform.h).
 #pragma once
 
 #include <atomic>
@@ -21,8 +19,7 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-// How the peer treats each connection: it reads the request line, sends
-// `reply` (one byte per segment if `drip`), then ends as `end` says.
+// How the peer ends a connection, after the request line and `reply`.
 enum class PeerEnd {
   Close,     // half-closes, then reads until the client closes
   HoldOpen,  // keeps the connection open and reads until the client closes
@@ -32,7 +29,7 @@ enum class PeerEnd {
 struct PeerScript {
   std::string reply = "";
   PeerEnd end = PeerEnd::Close;
-  bool drip = false;
+  bool drip = false;        // `reply` one byte per segment
   std::string later = "";   // sent a second after `reply`
   bool listen = true;       // false: the port is reserved and closed, so nothing listens
   bool readRequest = true;  // false: acts as soon as it accepts
@@ -41,34 +38,21 @@ struct PeerScript {
   std::uint16_t port = 0;  // 0: any free port
 };
 
-class ScriptedPeer {
- public:
-  explicit ScriptedPeer(PeerScript script);
-  ~ScriptedPeer();
-  ScriptedPeer(const ScriptedPeer&) = delete;
-  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  // Why the peer could not listen (the address is taken, say); empty when it can.
-  const std::string& error() const { return error_; }
-  // Stops serving once the client is done and returns each connection's
-  // received bytes, in order.
+// Plays `script` to each client, on a thread of its own, until finish().
+struct ScriptedPeer {
+  explicit ScriptedPeer(PeerScript played);
+  ~ScriptedPeer() { finish(); }
+  // Stops serving once the client is done: each connection's bytes, in order.
   std::vector<std::string> finish();
-  // How many of the `stream` bytes were sent before the client went away.
-  std::size_t streamed() const { return streamed_; }
 
- private:
-  void serve();
-  void handle(SocketHandle fd);
-
-  PeerScript script_;
-  SocketHandle listener_;
-  std::uint16_t port_ = 0;
-  std::string error_;
-  std::atomic<bool> stop_{false};
-  std::vector<std::string> received_;
-  std::size_t streamed_ = 0;
-  std::thread thread_;
+  PeerScript script;
+  SocketHandle listener;
+  std::uint16_t port = 0;
+  std::string error;         // why it could not listen (the address is taken, say)
+  std::size_t streamed = 0;  // of the `stream` bytes, those sent before the client went away
+  std::atomic<bool> stop{false};
+  std::vector<std::string> received;
+  std::thread thread;
 };
 
 // A client's connection to 127.0.0.1:port.
@@ -79,54 +63,44 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Gives up after 10 s of the server not reading.
-  void send(const std::string& bytes);
+  void send(const std::string& bytes);  // gives up after 10 s of the server not reading
   // What arrives until the server closes, or `ms` pass without a byte.
   std::string receive(int ms = 3000);
-  // Whether the server has closed the connection (seen by receive).
-  bool closed() const { return closed_; }
-  // Aborts the connection with a reset.
-  void reset();
+  void reset();  // aborts the connection with a reset
+
+  bool closed = false;  // the server has closed it, as receive saw
 
  private:
-  SocketHandle socket_{};
-  bool open_ = true;
-  bool closed_ = false;
+  SocketHandle socket_ = kInvalidSocket;
 };
 
-// Sends `request` on a fresh connection and returns all the server sends
-// back before it closes.
+// All the server sends back on a fresh connection to `request`, until it closes.
 std::string talk(const std::string& port, const std::string& request);
 
 struct RunResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;  // exit status, or -1 when killed or timed out
   bool timedOut = false;
   long maxRssKb = 0;  // the child's peak resident set (POSIX)
 };
 
-// Where a run's stdout and stderr go: to the runner, which returns them, or
-// somewhere every write fails (a closed descriptor, /dev/full, a pipe whose
-// reader has gone).
+// Where a run's stdout and stderr go: to the runner, or where every write
+// fails (a closed descriptor, /dev/full, a pipe whose reader has gone).
 enum class Output { Captured, Closed, Full, Gone };
 
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// Runs argv (argv[0] is the program) with the test's environment, less every
-// NALT_ variable, plus `env`; stdin is empty. Kills it after `seconds`. Here
-// and in startProgram, an `env` that leaves it on 127.0.0.1:9090, however
-// spelled, throws std::runtime_error instead, and so does a Connection there.
-// argv[0] need not name the program. An empty argv runs it with no
-// arguments at all, not even argument 0 (on Windows, an empty command line,
-// for which the C runtime makes argument 0 the program's path).
+// Runs argv (argv[0], which need not name the program, included; empty: not
+// even argument 0, or on Windows an empty command line) with the test's
+// environment less every NALT_ variable, plus `env`, and stdin empty; kills
+// it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
+// spelled, throws std::runtime_error, here, in startProgram and in Connection.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running in the background, its stdout and stderr on a
-// small pipe that is read only when asked (readLine), so that a program
-// which blocks on its output is caught.
+// A program left running, its stdout and stderr on a small pipe read only
+// when asked (readLine), so that one which blocks on its output is caught.
 struct Background {
   std::intptr_t id = 0;      // process id (POSIX) or handle (Windows); 0 when none
   std::intptr_t output = 0;  // the pipe's read end
@@ -134,10 +108,9 @@ struct Background {
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
-// Asks it to end as an operator would: SIGINT (`interrupt`) or SIGTERM, and
-// Ctrl+C on Windows. Kills it when it has not ended within 3 s (the stub
-// waits 0.5 s at most for its log). Returns the exit status, or -1 when it
-// was killed or died of a signal.
+// Asks it to end as an operator would, SIGINT (`interrupt`) or SIGTERM, or
+// Ctrl+C on Windows, kills it 3 s later, then closes its output. The exit
+// status, or -1 when it was killed or died of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 
 // The programs under test, from NALTCTL (default: the build's naltctl) and
@@ -145,13 +118,11 @@ int stopProgram(Background& program, bool interrupt = false);
 std::string clientPath();
 std::string stubPath();
 std::vector<std::string> clientLauncher();
-// Text as a program of this platform writes it: Windows' text-mode streams
-// turn every line feed into CR LF.
+// Text as a program here writes it: Windows' text streams write LF as CR LF.
 std::string asWritten(std::string text);
 // The port the resolver gives the service `name`, or 0.
 std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).
 std::uint16_t closedPort();
-// This process's id.
 unsigned processId();
 void sleepMs(int ms);

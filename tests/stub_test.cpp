@@ -5,23 +5,21 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <string>
+#include <utility>
 
 #include "harness.h"
 
 namespace {
 
-// A nalt-stub on a free loopback port (or `port`), stopped at the end. Its
+// A nalt-stub on a free loopback port (or `wanted`), stopped at the end. Its
 // log is read only as far as a test asks; beyond that, nobody reads it.
-class Stub {
- public:
-  explicit Stub(const std::string& wanted = "0") {
-    process = startProgram({stubPath()}, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", wanted}});
-    banner = readLine(process, 30000);
+struct Stub {
+  explicit Stub(const std::string& wanted = "0")
+      : process(startProgram({stubPath()}, {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", wanted}})),
+        banner(readLine(process, 30000)) {
     const std::string said = "nalt-stub listening on 127.0.0.1:";
-    const int announced = banner.rfind(said, 0) == 0 ? std::atoi(&banner[said.size()]) : 0;
-    port = std::to_string(announced);
-    if (announced <= 0) {
+    port = std::to_string(banner.rfind(said, 0) == 0 ? std::atoi(&banner[said.size()]) : 0);
+    if (port == "0") {
       // The test ends here, with what the stub said (errors share the pipe).
       stopProgram(process);
       throw std::runtime_error("nalt-stub did not say where it listens: \"" + banner + "\"");
@@ -31,16 +29,6 @@ class Stub {
   Stub(const Stub&) = delete;
   Stub& operator=(const Stub&) = delete;
 
-  std::string nextLogLine() const { return readLine(process, 10000); }
-  // Closes the log's read end, as a reader that goes away does (given no
-  // process, stopProgram closes the pipe alone).
-  void dropLogReader() {
-    Background reader{0, process.output};
-    stopProgram(reader);
-    process.output = 0;
-  }
-  // SIGTERM, or SIGINT (Ctrl+C on Windows); the exit status, -1 if killed 3 s later.
-  int stop(bool interrupt) { return stopProgram(process, interrupt); }
   RunResult naltctl(const char* word) const {
     return runProgram(clientPath(), {clientPath(), word}, {{"NALT_PORT", port}});
   }
@@ -55,38 +43,50 @@ TEST(Stub, AnnouncesWhereItListens) {
   EXPECT_EQ(asWritten("nalt-stub listening on 127.0.0.1:" + port + "\n"), Stub(port).banner);
 }
 
-// Each request on a connection of its own: the reply, then the log's lines,
-// the request as shown (none for a line too long) and the reply.
+// A request, its reply, and the request as the log shows it (a line too long: not at all).
+struct Exchange {
+  explicit Exchange(const std::string& line) : request(line) {}
+  std::string request, reply, shown;
+  Exchange answered(const std::string& text) {
+    reply = text;
+    return *this;
+  }
+  Exchange logged(const std::string& text) {
+    shown = text;
+    return *this;
+  }
+};
+
+// Each request on a connection of its own: the reply, then the log's lines.
 TEST(Stub, AnswersAndLogs) {
   Stub stub;
-  struct Exchange {
-    std::string request, reply, shown;
-  };
   const Exchange rows[] = {
-      // request, reply, the request as the log shows it
-      {"STOP\n", "ERR not running", "STOP"},
-      {"START\r\n", "OK started", "START"},
-      {"START\n", "ERR already running", "START"},
-      {"stop\n", "ERR unknown command", "stop"},
-      {std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14), "ERR unknown command", "ST?OP??[2J???"},
-      {std::string(1024, 'A') + "\r\n", "ERR unknown command", std::string(1024, 'A')},
-      {std::string(1025, 'A') + "\n", "ERR line too long", ""},
+      Exchange("STOP\n").answered("ERR not running").logged("STOP"),
+      Exchange("START\r\n").answered("OK started").logged("START"),
+      Exchange("START\n").answered("ERR already running").logged("START"),
+      Exchange("stop\n").answered("ERR unknown command").logged("stop"),
+      Exchange(std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14))
+          .answered("ERR unknown command")
+          .logged("ST?OP??[2J???"),
+      Exchange(std::string(1024, 'A') + "\r\n")
+          .answered("ERR unknown command")
+          .logged(std::string(1024, 'A')),
+      Exchange(std::string(1025, 'A') + "\n").answered("ERR line too long"),
       // No line feed will come: the answer does not wait for one.
-      {std::string(1026, 'A'), "ERR line too long", ""},
-      {"STOP\n", "OK stopped", "STOP"},
+      Exchange(std::string(1026, 'A')).answered("ERR line too long"),
+      Exchange("STOP\n").answered("OK stopped").logged("STOP"),
   };
   for (const Exchange& row : rows) {
     SCOPED_TRACE(row.request.substr(0, 20));
     EXPECT_EQ(row.reply + "\n", talk(stub.port, row.request));
     if (!row.shown.empty()) {
-      EXPECT_EQ(asWritten("nalt-stub: request " + row.shown + "\n"), stub.nextLogLine());
+      EXPECT_EQ(asWritten("nalt-stub: request " + row.shown + "\n"), readLine(stub.process, 10000));
     }
-    EXPECT_EQ(asWritten("nalt-stub: " + row.reply + "\n"), stub.nextLogLine());
+    EXPECT_EQ(asWritten("nalt-stub: " + row.reply + "\n"), readLine(stub.process, 10000));
   }
 }
 
-// Refused at start, status 2: every port number naltctl refuses too, and
-// arguments.
+// Refused at start, status 2: every port number naltctl refuses too, and arguments.
 TEST(Stub, RefusesWhatItCannotUse) {
   for (const std::string port : {"65536", " +65536", "-1", "-4294967295", "99999999999999999999"}) {
     const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", port}});
@@ -103,8 +103,7 @@ TEST(Stub, RefusesWhatItCannotUse) {
             run.err);
 }
 
-// A port in use: the reason, on one line, with the system's words (the
-// number too, on Windows) and status 1.
+// A port in use: status 1 and the reason on one line, in the system's words (and number).
 TEST(Stub, SaysWhyItCannotListen) {
   const Stub first;
   const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", first.port}});
@@ -122,11 +121,11 @@ TEST(Stub, DropsAClientThatNeverEndsItsLine) {
   Stub stub;
   const auto opened = std::chrono::steady_clock::now();
   Connection trickle(stub.port);
-  for (int i = 0; i < 40 && !trickle.closed(); ++i) {
+  for (int i = 0; i < 40 && !trickle.closed; ++i) {
     trickle.send("S");
     EXPECT_EQ("", trickle.receive(500)) << "it answered a line never ended";
   }
-  EXPECT_TRUE(trickle.closed()) << "a byte every 0.5 s held it for 20 s";
+  EXPECT_TRUE(trickle.closed) << "a byte every 0.5 s held it for 20 s";
   EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::seconds(5));
   EXPECT_EQ("OK started\n", talk(stub.port, "START\n"));
 }
@@ -139,8 +138,11 @@ TEST(Stub, ServesAndStopsWhateverBecomesOfItsLog) {
   for (const bool readerGone : {false, true}) {
     SCOPED_TRACE(readerGone ? "log reader gone, then SIGINT" : "log unread, then SIGTERM");
     Stub stub;
-    if (readerGone)
-      stub.dropLogReader();
+    if (readerGone) {
+      // The reader goes away: with no process, stopProgram closes only the pipe.
+      Background reader{0, std::exchange(stub.process.output, 0)};
+      stopProgram(reader);
+    }
     // By naltctl first: a stub that SIGPIPE has ended fails these, cleanly.
     ASSERT_EQ(asWritten("Sent command: START\nnalt response: OK started\n"),
               stub.naltctl("START").out);
@@ -154,7 +156,7 @@ TEST(Stub, ServesAndStopsWhateverBecomesOfItsLog) {
     }
     const Connection silent(stub.port);
     sleepMs(1000);  // so that it has taken the silent client
-    EXPECT_EQ(0, stub.stop(/*interrupt=*/readerGone));
+    EXPECT_EQ(0, stopProgram(stub.process, /*interrupt=*/readerGone));
   }
 }
 
