@@ -56,7 +56,7 @@ HANDLE job() {
 // Run with this and a process id, a test program is endProgram's sender: it
 // sends Ctrl+C to that process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
-const bool kIsHelper = [] {
+const bool kIsCtrlCSender = [] {
   const char* pid = std::strstr(GetCommandLineA(), kSendCtrlC);
   if (pid == nullptr)
     return false;
