@@ -17,9 +17,10 @@
 
 namespace {
 
-// A caller's own setting, which no row may meet: the rows' peers are all on
+// A caller's own settings, which no row may meet: the rows' peers are all on
 // 127.0.0.1, as the harness hands a program only the NALT_ variables a row sets.
 [[maybe_unused]] const int kCallersHost = putenv(const_cast<char*>("NALT_HOST=127.0.0.77"));
+[[maybe_unused]] const int kCallersPort = putenv(const_cast<char*>("NALT_PORT=1"));
 
 const EnvChanges kToPeer = {{"NALT_PORT", "{port}"}};
 
@@ -350,6 +351,19 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
     sleepMs(10);
   EXPECT_NE(0, kill(program, SIGKILL)) << "the program outlived the test program";
   waitpid(program, nullptr, 0);
+}
+
+// Where the kernel allows a network namespace, the test program is in one of
+// its own, with loopback as its only link.
+TEST(Harness, RunsWithLoopbackAlone) {
+  if (runProgram("unshare", {"unshare", "-rn", "true"}, {{"NALT_PORT", "1"}}).status != 0)
+    GTEST_SKIP() << "this kernel allows no network namespace here";
+  std::ifstream devices("/proc/net/dev");
+  std::string links;
+  for (std::string line; std::getline(devices, line);)
+    if (const std::size_t colon = line.find(':'); colon != std::string::npos)
+      links += line.substr(line.find_first_not_of(' '), colon - line.find_first_not_of(' ')) + " ";
+  EXPECT_EQ("lo ", links);
 }
 #endif
 

@@ -62,8 +62,12 @@ TEST(Stub, AnswersAndLogs) {
   Stub stub;
   const Exchange rows[] = {
       Exchange("STOP\n").answered("ERR not running").logged("STOP"),
+      Exchange("STARTX\n").answered("ERR unknown command").logged("STARTX"),
+      Exchange("START\r\r\n").answered("ERR unknown command").logged("START?"),
       Exchange("START\r\n").answered("OK started").logged("START"),
+      Exchange("STOPS\n").answered("ERR unknown command").logged("STOPS"),
       Exchange("START\n").answered("ERR already running").logged("START"),
+      Exchange("a b\x1c\x1f~\n").answered("ERR unknown command").logged("a b??~"),
       Exchange("stop\n").answered("ERR unknown command").logged("stop"),
       Exchange(std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14))
           .answered("ERR unknown command")
