@@ -10,6 +10,7 @@
 #ifndef _WIN32  // for Harness.ProgramsDieWithTheTestProgram
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #endif
 
@@ -354,7 +355,8 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
 }
 
 // Where the kernel allows a network namespace, the test program is in one of
-// its own, with loopback as its only link.
+// its own, not its parent's (ctest's, or scripts/test's), with loopback as its
+// only link.
 TEST(Harness, RunsWithLoopbackAlone) {
   if (runProgram("unshare", {"unshare", "-rn", "true"}, {{"NALT_PORT", "1"}}).status != 0)
     GTEST_SKIP() << "this kernel allows no network namespace here";
@@ -364,6 +366,12 @@ TEST(Harness, RunsWithLoopbackAlone) {
     if (const std::size_t colon = line.find(':'); colon != std::string::npos)
       links += line.substr(line.find_first_not_of(' '), colon - line.find_first_not_of(' ')) + " ";
   EXPECT_EQ("lo ", links);
+  char mine[64] = "", parents[64] = "";
+  (void)!readlink("/proc/self/ns/net", mine, sizeof mine - 1);
+  if (readlink(("/proc/" + std::to_string(getppid()) + "/ns/net").c_str(), parents,
+               sizeof parents - 1) <= 0)
+    GTEST_SKIP() << "the parent's network namespace cannot be read from here";
+  EXPECT_STRNE(parents, mine) << "the test program shares its parent's network";
 }
 #endif
 
