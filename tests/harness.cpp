@@ -16,10 +16,14 @@ void setOption(SocketHandle s, int level, int name, const Value& value) {
   setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+// Winsock is started once, at the test process's first socket or resolver
+// call, and kept for its life: each start is a reference a stop would owe.
+void startSocketsOnce() { [[maybe_unused]] static const bool started = initializeSocketLibrary(); }
+
 // A TCP socket whose sends give up after 10 s, so that a peer which stops
 // reading cannot hang a test.
 SocketHandle newSocket() {
-  initializeSocketLibrary();
+  startSocketsOnce();
   const SocketHandle s = socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
   setOption(s, SOL_SOCKET, SO_SNDTIMEO, kSendLimit);
   return s;
@@ -69,7 +73,7 @@ addrinfo* resolve(const std::string& host, const std::string& port, int flags = 
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  initializeSocketLibrary();
+  startSocketsOnce();
   return getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0 ? list : nullptr;
 }
 
