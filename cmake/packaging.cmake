@@ -16,25 +16,18 @@ else()
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Man pages and the changelog go in compressed, as Debian policy has it; gzip -n leaves out the
   # name and time stamp, so the bytes are the same on every build.
-  set(compressed)
-  foreach(page naltctl.1 nalt-stub.1)
-    configure_file(man/${page} man/${page} @ONLY)
-    list(APPEND compressed man/${page})
-  endforeach()
-  configure_file(cmake/changelog changelog COPYONLY)
-  list(APPEND compressed changelog)
-  foreach(file ${compressed})
-    add_custom_command(OUTPUT ${file}.gz
-                       COMMAND gzip -9nc ${file} > ${file}.gz
+  foreach(file man/naltctl.1 man/nalt-stub.1 cmake/changelog)
+    configure_file(${file} ${file} @ONLY)
+    add_custom_command(OUTPUT ${file}.gz COMMAND gzip -9nc ${file} > ${file}.gz
                        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${file}
                        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    list(APPEND compressed_outputs ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
+    list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
   endforeach()
-  add_custom_target(compressed-docs ALL DEPENDS ${compressed_outputs})
+  add_custom_target(compressed-docs ALL DEPENDS ${compressed})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/naltctl.1.gz
                 ${CMAKE_CURRENT_BINARY_DIR}/man/nalt-stub.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz README.md
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cmake/changelog.gz README.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   set(CPACK_GENERATOR DEB)
@@ -43,7 +36,6 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
-set(VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_NAME naltctl)
 set(CPACK_PACKAGE_VENDOR "The naltctl developers")
 set(CPACK_PACKAGE_CONTACT "The naltctl developers <naltctl@example.invalid>")

@@ -45,40 +45,31 @@ TEST(Stub, AnnouncesWhereItListens) {
 
 // A request, its reply, and the request as the log shows it (a line too long: not at all).
 struct Exchange {
-  explicit Exchange(const std::string& line) : request(line) {}
-  std::string request, reply, shown;
-  Exchange answered(const std::string& text) {
-    reply = text;
-    return *this;
-  }
-  Exchange logged(const std::string& text) {
-    shown = text;
-    return *this;
-  }
+  std::string request, reply, shown = "";
 };
 
 // Each request on a connection of its own: the reply, then the log's lines.
 TEST(Stub, AnswersAndLogs) {
   Stub stub;
   const Exchange rows[] = {
-      Exchange("STOP\n").answered("ERR not running").logged("STOP"),
-      Exchange("STARTX\n").answered("ERR unknown command").logged("STARTX"),
-      Exchange("START\r\r\n").answered("ERR unknown command").logged("START?"),
-      Exchange("START\r\n").answered("OK started").logged("START"),
-      Exchange("STOPS\n").answered("ERR unknown command").logged("STOPS"),
-      Exchange("START\n").answered("ERR already running").logged("START"),
-      Exchange("a b\x1c\x1f~\n").answered("ERR unknown command").logged("a b??~"),
-      Exchange("stop\n").answered("ERR unknown command").logged("stop"),
-      Exchange(std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14))
-          .answered("ERR unknown command")
-          .logged("ST?OP??[2J???"),
-      Exchange(std::string(1024, 'A') + "\r\n")
-          .answered("ERR unknown command")
-          .logged(std::string(1024, 'A')),
-      Exchange(std::string(1025, 'A') + "\n").answered("ERR line too long"),
+      {.request = "STOP\n", .reply = "ERR not running", .shown = "STOP"},
+      {.request = "STARTX\n", .reply = "ERR unknown command", .shown = "STARTX"},
+      {.request = "START\r\r\n", .reply = "ERR unknown command", .shown = "START?"},
+      {.request = "START\r\n", .reply = "OK started", .shown = "START"},
+      {.request = "STOPS\n", .reply = "ERR unknown command", .shown = "STOPS"},
+      {.request = "START\n", .reply = "ERR already running", .shown = "START"},
+      {.request = "a b\x1c\x1f~\n", .reply = "ERR unknown command", .shown = "a b??~"},
+      {.request = "stop\n", .reply = "ERR unknown command", .shown = "stop"},
+      {.request = std::string("ST\0OP\x01\x1b[2J\x7f\xc3\xa9\n", 14),
+       .reply = "ERR unknown command",
+       .shown = "ST?OP??[2J???"},
+      {.request = std::string(1024, 'A') + "\r\n",
+       .reply = "ERR unknown command",
+       .shown = std::string(1024, 'A')},
+      {.request = std::string(1025, 'A') + "\n", .reply = "ERR line too long"},
       // No line feed will come: the answer does not wait for one.
-      Exchange(std::string(1026, 'A')).answered("ERR line too long"),
-      Exchange("STOP\n").answered("OK stopped").logged("STOP"),
+      {.request = std::string(1026, 'A'), .reply = "ERR line too long"},
+      {.request = "STOP\n", .reply = "OK stopped", .shown = "STOP"},
   };
   for (const Exchange& row : rows) {
     SCOPED_TRACE(row.request.substr(0, 20));
