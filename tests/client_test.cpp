@@ -339,7 +339,12 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
   ASSERT_EQ(0, pipe(ends));
   const pid_t test = fork();
   if (test == 0) {
-    const auto pid = static_cast<pid_t>(startProgram({"sleep", "60"}, {{"NALT_PORT", "1"}}).id);
+    // Once it has said so, it runs: past the checks made before exec, which a
+    // parent that died too soon would fail.
+    const Background started =
+        startProgram({"sh", "-c", "echo up && exec sleep 60"}, {{"NALT_PORT", "1"}});
+    readLine(started, 10000);
+    const auto pid = static_cast<pid_t>(started.id);
     (void)!write(ends[1], &pid, sizeof pid);
     kill(getpid(), SIGKILL);
   }
