@@ -4,18 +4,17 @@
 # at all and not 9090 (where a real service listens) in any spelling.
 usable_port() { [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535 && $1 != 9090)); }
 
-# start_stub COMMAND...: starts nalt-stub (COMMAND may put a launcher such
-# as Wine in front) on a free loopback port, exports NALT_HOST and NALT_PORT
-# for naltctl, and stops the stub when the (sub)shell exits.
+# start_stub COMMAND...: nalt-stub (COMMAND may put a launcher such as Wine in front) on a free
+# loopback port, exports NALT_HOST and NALT_PORT for naltctl, and stops it as the (sub)shell exits.
 start_stub() {
   stub_log=$(mktemp)
   NALT_HOST=127.0.0.1 NALT_PORT=0 "$@" >"$stub_log" &
   stub_pid=$!
   trap 'kill "$stub_pid" 2>/dev/null; wait "$stub_pid" 2>/dev/null || true; rm -f "$stub_log"' EXIT
-  local port=
-  for _ in $(seq 200); do # its first line, CR LF under Wine
+  local port= # from its first line (CR LF under Wine), however late: tests have time limits
+  while [ -z "$port" ] && kill -0 "$stub_pid" 2>/dev/null; do
+    sleep 0.05
     port=$(sed -n 's/^nalt-stub listening on .*:\([0-9]*\)\r*$/\1/p' "$stub_log")
-    [ -n "$port" ] && break || sleep 0.05
   done
   usable_port "$port" ||
     { echo "nalt-stub did not start (port \"$port\")" >&2; cat "$stub_log" >&2; exit 1; }
