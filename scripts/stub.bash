@@ -11,8 +11,9 @@ start_stub() {
   NALT_HOST=127.0.0.1 NALT_PORT=0 "$@" >"$stub_log" &
   stub_pid=$!
   trap 'kill "$stub_pid" 2>/dev/null; wait "$stub_pid" 2>/dev/null || true; rm -f "$stub_log"' EXIT
-  local port= # from its first line (CR LF under Wine), however late: tests have time limits
-  while [ -z "$port" ] && kill -0 "$stub_pid" 2>/dev/null; do
+  # Its first line (CR LF under Wine) within a minute, which a loaded Wine start-up fits.
+  local port= deadline=$((SECONDS + 60))
+  while [ -z "$port" ] && kill -0 "$stub_pid" 2>/dev/null && ((SECONDS < deadline)); do
     sleep 0.05
     port=$(sed -n 's/^nalt-stub listening on .*:\([0-9]*\)\r*$/\1/p' "$stub_log")
   done
