@@ -11,8 +11,8 @@ start_stub() {
   NALT_HOST=127.0.0.1 NALT_PORT=0 "$@" >"$stub_log" &
   stub_pid=$!
   trap 'kill "$stub_pid" 2>/dev/null; wait "$stub_pid" 2>/dev/null || true; rm -f "$stub_log"' EXIT
-  # Its first line (CR LF under Wine) within a minute, which a loaded Wine start-up fits.
-  local port= deadline=$((SECONDS + 60))
+  # Its first line (CR LF under Wine) within 30 s: a loaded Wine start fits, a test (60 s) outlasts.
+  local port= deadline=$((SECONDS + 30))
   while [ -z "$port" ] && kill -0 "$stub_pid" 2>/dev/null && ((SECONDS < deadline)); do
     sleep 0.05
     port=$(sed -n 's/^nalt-stub listening on .*:\([0-9]*\)\r*$/\1/p' "$stub_log")
