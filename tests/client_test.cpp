@@ -343,8 +343,7 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
     // parent that died too soon would fail.
     const Background started =
         startProgram({"sh", "-c", "echo up && exec sleep 60"}, {{"NALT_PORT", "1"}});
-    readLine(started, 10000);
-    const auto pid = static_cast<pid_t>(started.id);
+    const auto pid = static_cast<pid_t>(readLine(started, 10000) == "up\n" ? started.id : 0);
     (void)!write(ends[1], &pid, sizeof pid);
     kill(getpid(), SIGKILL);
   }

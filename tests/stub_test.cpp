@@ -119,8 +119,9 @@ TEST(Stub, SaysWhyItCannotListen) {
 }
 
 // A client that sends a byte every half second but never a line feed is
-// dropped unanswered, 5 s after it connected (no sooner, and long before
-// 10 s): its bytes do not move that deadline. Then the next client is served.
+// dropped unanswered 5 s after it connected: no sooner, and before twenty
+// of its bytes have gone, which the deadline must not move. Then the next
+// client is served.
 TEST(Stub, DropsAClientThatNeverEndsItsLine) {
   Stub stub;
   const auto opened = std::chrono::steady_clock::now();
