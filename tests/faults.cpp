@@ -1,8 +1,9 @@
 // Fault injection, preloaded into the client (LD_PRELOAD, POSIX only): what
 // TCP on loopback cannot stage, as these variables say; unset, calls pass.
-//   FAULT_LOG=path          a line per call: "socket 1", "connect 1 refused",
-//                           "send 6 4", "recv 256 3", "close 1" (sockets by the
-//                           order made; bytes asked and given), "stdout" or
+//   FAULT_LOG=path          a line per call, of what the client got: "socket 1",
+//                           "connect 1 refused", "send 6 4", "recv 256 eintr",
+//                           "close 1" (sockets by the order made; bytes asked
+//                           and given), "stdout" or
 //                           "stderr" for writes to that stream
 //   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
@@ -55,13 +56,21 @@ void noteWrite(const FILE* stream) {
   lastStream = stream;
 }
 
-// With FAULT_EINTR, whether this is the first `call` (send or recv), which fails.
-bool interrupted(bool& done, const char* call, size_t length) {
+// With FAULT_EINTR, whether this is the first call of its kind, which fails.
+bool interrupted(bool& done) {
   if (done || std::getenv("FAULT_EINTR") == nullptr)
     return false;
-  note("%s %zu eintr\n", call, length);
   errno = EINTR;
   return done = true;
+}
+
+// The log's word for what a send or recv gave the client: noted from the
+// result itself, so that a fault is in the log only if the client met it.
+void noteResult(const char* call, size_t length, ssize_t result, const char* failed) {
+  if (result >= 0)
+    note("%s %zu %zd\n", call, length, result);
+  else
+    note("%s %zu %s\n", call, length, errno == EINTR ? "eintr" : failed);
 }
 
 // Which socket, by the order of creation, each descriptor holds.
@@ -105,8 +114,8 @@ int close(int fd) {
   return passOn<int>("close", fd);
 }
 
-ssize_t send(int fd, const void* data, size_t length, int flags) {
-  if (interrupted(sendInterrupted, "send", length))
+static ssize_t sendStaged(int fd, const void* data, size_t length, int flags) {
+  if (interrupted(sendInterrupted))
     return -1;
   if (std::getenv("FAULT_SEND_AFTER_RESET") != nullptr && !resetAwaited) {
     // Its error taken, the send meets a connection known to be reset (EPIPE).
@@ -120,29 +129,36 @@ ssize_t send(int fd, const void* data, size_t length, int flags) {
   }
   const long forced = std::stol(getEnvOrDefault("FAULT_SEND_RESULT", "1"));
   if (forced <= 0) {
-    note("send %zu %ld\n", length, forced);
     errno = ECONNRESET;
     return forced;
   }
   const auto most = std::stoul(getEnvOrDefault("FAULT_SEND_MAX", std::to_string(length)));
-  const auto sent = passOn<ssize_t>("send", fd, data, std::min(length, most), flags);
-  note("send %zu %zd\n", length, sent);
+  return passOn<ssize_t>("send", fd, data, std::min(length, most), flags);
+}
+
+ssize_t send(int fd, const void* data, size_t length, int flags) {
+  const ssize_t sent = sendStaged(fd, data, length, flags);
+  noteResult("send", length, sent, "-1");
   return sent;
 }
 
-ssize_t recv(int fd, void* buffer, size_t length, int flags) {
-  if (interrupted(recvInterrupted, "recv", length))
+static ssize_t recvStaged(int fd, void* buffer, size_t length, int flags) {
+  if (interrupted(recvInterrupted))
     return -1;
   const long failAfter = std::stol(getEnvOrDefault("FAULT_RECV_FAIL_AFTER", "-1"));
   if (failAfter >= 0 && receivedTotal >= failAfter) {
-    note("recv %zu failed\n", length);
     errno = ECONNRESET;
     return -1;
   }
   const auto most = std::stoul(getEnvOrDefault("FAULT_RECV_MAX", std::to_string(length)));
   const auto received = passOn<ssize_t>("recv", fd, buffer, std::min(length, most), flags);
   receivedTotal += std::max<ssize_t>(received, 0);
-  note("recv %zu %zd\n", length, received);
+  return received;
+}
+
+ssize_t recv(int fd, void* buffer, size_t length, int flags) {
+  const ssize_t received = recvStaged(fd, buffer, length, flags);
+  noteResult("recv", length, received, "failed");
   return received;
 }
 

@@ -23,13 +23,15 @@ char** inheritedEnvironment() { return environ; }
 
 namespace {
 
+bool isolated = false;  // by isolateNetwork, before main
+
 // Before main, while there is one thread, as unshare needs: the test program
 // and all it starts get a network of their own with only loopback up, so a
 // client that goes where no row sends it reaches nothing real. Not root, it
 // takes a user namespace first, with only its own ids mapped.
 [[gnu::constructor(101)]] void isolateNetwork() {
   const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
-  bool isolated = unshare(CLONE_NEWNET) == 0;
+  isolated = unshare(CLONE_NEWNET) == 0;
   if (!isolated && unshare(CLONE_NEWUSER) == 0) {
     std::ofstream("/proc/self/setgroups") << "deny";
     std::ofstream("/proc/self/uid_map") << uid + " " + uid + " 1";
@@ -40,12 +42,15 @@ namespace {
   std::snprintf(loopback.ifr_name, sizeof loopback.ifr_name, "lo");
   loopback.ifr_flags = IFF_UP;
   const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (!isolated || ioctl(s, SIOCSIFFLAGS, &loopback) != 0)
+  isolated = isolated && ioctl(s, SIOCSIFFLAGS, &loopback) == 0;
+  if (!isolated)
     std::perror("[   NOTE   ] no network namespace, running on this machine's network");
   close(s);
 }
 
 }  // namespace
+
+bool isolatedNetwork() { return isolated; }
 
 Pipe openPipe(unsigned size) {
   int ends[2];

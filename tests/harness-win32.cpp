@@ -18,6 +18,8 @@ std::string besideTests(const char* name) {
 
 char** inheritedEnvironment() { return _environ; }
 
+bool isolatedNetwork() { return false; }  // Windows has no network namespace
+
 namespace {
 
 // The test program reports in LF lines, as on POSIX: ctest reads the list

@@ -113,7 +113,10 @@ std::vector<std::string> environmentFor(const EnvChanges& env) {
       environment.emplace_back(*e);
   // Taken last to first, so that a later change to a name wins.
   std::map<std::string, std::optional<std::string>> changes(env.rbegin(), env.rend());
-  refuseRealService(changes["NALT_HOST"].value_or(""), changes["NALT_PORT"].value_or(""));
+  const bool defaults = changes.count("NALT_HOST") + changes.count("NALT_PORT") == 2 &&
+                        !changes["NALT_HOST"] && !changes["NALT_PORT"];
+  if (!defaults || !isolatedNetwork())
+    refuseRealService(changes["NALT_HOST"].value_or(""), changes["NALT_PORT"].value_or(""));
   // What the fault library makes the client's resolver give (numeric only).
   std::istringstream faked(changes["FAULT_ADDRESSES"].value_or(""));
   for (std::string endpoint; std::getline(faked, endpoint, ',');) {

@@ -95,7 +95,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 // even argument 0, or on Windows an empty command line) with the test's
 // environment less every NALT_ variable, plus `env`, and stdin empty; kills
 // it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
-// spelled, throws std::runtime_error, here, in startProgram and in Connection.
+// spelled, throws std::runtime_error, here, in startProgram and in Connection;
+// but for an `env` that unsets both NALT_HOST and NALT_PORT by name where
+// isolatedNetwork(), so that there 9090 can be a port the test opened itself.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
@@ -125,4 +127,7 @@ std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).
 std::uint16_t closedPort();
 unsigned processId();
+// Whether this test program runs in a network namespace of its own, with
+// loopback as its only link (made before main, POSIX).
+bool isolatedNetwork();
 void sleepMs(int ms);

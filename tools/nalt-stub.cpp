@@ -11,6 +11,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "port-range.h"
 #include "sockets.h"
@@ -29,6 +32,7 @@ void handleStopRequests() {
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
+void keepStandardDescriptors() {}  // sockets are no descriptors there
 BOOL writeOut(const std::string& bytes) {
   DWORD written = 0;
   return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
@@ -42,6 +46,13 @@ void handleStopRequests() {
   std::signal(SIGTERM, onStopSignal);
   // A client or log reader that has gone fails that write, not the service.
   std::signal(SIGPIPE, SIG_IGN);
+}
+// Started with 0, 1 or 2 closed, a socket would take that number and the log
+// would go into a client's connection: they are held on /dev/null instead.
+void keepStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1)
+      open("/dev/null", O_RDWR);
 }
 ssize_t writeOut(const std::string& bytes) { return write(1, bytes.data(), bytes.size()); }
 #endif
@@ -161,6 +172,7 @@ void answerClient(Log& log, SocketHandle client, bool& running) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  keepStandardDescriptors();
   if (argc > 1) {
     std::fprintf(stderr,
                  "usage: %s\n"
