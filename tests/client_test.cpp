@@ -383,9 +383,8 @@ TEST(Harness, RunsWithLoopbackAlone) {
 // stopProgram asks as it was told: SIGINT, as Ctrl+C in a terminal, or SIGTERM.
 TEST(Harness, StopsAProgramAsAsked) {
   for (const bool interrupt : {true, false}) {
-    const char* script =
-        "trap 'exit 2' INT; trap 'exit 15' TERM; echo up; while sleep 0.1; do :; done";
-    Background program = startProgram({"sh", "-c", script}, {{"NALT_PORT", "1"}});
+    const char* sh = "trap 'exit 2' INT; trap 'exit 15' TERM; echo up; while sleep 0.1; do :; done";
+    Background program = startProgram({"sh", "-c", sh}, {{"NALT_PORT", "1"}});
     ASSERT_EQ("up\n", readLine(program, 10000));
     EXPECT_EQ(interrupt ? 2 : 15, stopProgram(program, interrupt));
   }

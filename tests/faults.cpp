@@ -3,8 +3,7 @@
 //   FAULT_LOG=path          a line per call, of what the client got: "socket 1",
 //                           "connect 1 refused", "send 6 4", "recv 256 eintr",
 //                           "close 1" (sockets by the order made; bytes asked
-//                           and given), "stdout" or
-//                           "stderr" for writes to that stream
+//                           and given), "stdout" or "stderr" for writes to that stream
 //   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
 //   FAULT_SEND_RESULT=0|-1  every send returns this (-1 with ECONNRESET)
@@ -64,13 +63,14 @@ bool interrupted(bool& done) {
   return done = true;
 }
 
-// The log's word for what a send or recv gave the client: noted from the
+// Logs what a send or recv gave the client, and gives it: noted from the
 // result itself, so that a fault is in the log only if the client met it.
-void noteResult(const char* call, size_t length, ssize_t result, const char* failed) {
-  if (result >= 0)
-    note("%s %zu %zd\n", call, length, result);
-  else
-    note("%s %zu %s\n", call, length, errno == EINTR ? "eintr" : failed);
+ssize_t noted(const char* call, size_t length, ssize_t result, const char* failed) {
+  const int error = errno;
+  const std::string word = result >= 0 ? std::to_string(result) : error == EINTR ? "eintr" : failed;
+  note("%s %zu %s\n", call, length, word.c_str());
+  errno = error;
+  return result;
 }
 
 // Which socket, by the order of creation, each descriptor holds.
@@ -137,9 +137,7 @@ static ssize_t sendStaged(int fd, const void* data, size_t length, int flags) {
 }
 
 ssize_t send(int fd, const void* data, size_t length, int flags) {
-  const ssize_t sent = sendStaged(fd, data, length, flags);
-  noteResult("send", length, sent, "-1");
-  return sent;
+  return noted("send", length, sendStaged(fd, data, length, flags), "-1");
 }
 
 static ssize_t recvStaged(int fd, void* buffer, size_t length, int flags) {
@@ -157,9 +155,7 @@ static ssize_t recvStaged(int fd, void* buffer, size_t length, int flags) {
 }
 
 ssize_t recv(int fd, void* buffer, size_t length, int flags) {
-  const ssize_t received = recvStaged(fd, buffer, length, flags);
-  noteResult("recv", length, received, "failed");
-  return received;
+  return noted("recv", length, recvStaged(fd, buffer, length, flags), "failed");
 }
 
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
