@@ -3,6 +3,8 @@
 # usable_port PORT: whether PORT, as a test server announced it, is a port
 # at all and not 9090 (where a real service listens) in any spelling.
 usable_port() { [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535 && $1 != 9090)); }
+! usable_port 9090 && ! usable_port 09090 && usable_port 9091 ||
+  { echo "stub.bash: usable_port lets 9090 through, or refuses 9091" >&2; exit 1; }
 
 # start_stub COMMAND...: nalt-stub (COMMAND may put a launcher such as Wine in front) on a free
 # loopback port, exports NALT_HOST and NALT_PORT for naltctl, and stops it as the (sub)shell exits.

@@ -380,7 +380,7 @@ TEST(Harness, RunsWithLoopbackAlone) {
   EXPECT_STRNE(parents, mine) << "the test program shares its parent's network";
 }
 
-// stopProgram asks as it was told: SIGINT, as Ctrl+C in a terminal, or SIGTERM.
+// stopProgram asks as told, SIGINT (as Ctrl+C) or SIGTERM; death by a signal is no status.
 TEST(Harness, StopsAProgramAsAsked) {
   for (const bool interrupt : {true, false}) {
     const char* sh = "trap 'exit 2' INT; trap 'exit 15' TERM; echo up; while sleep 0.1; do :; done";
@@ -388,6 +388,7 @@ TEST(Harness, StopsAProgramAsAsked) {
     ASSERT_EQ("up\n", readLine(program, 10000));
     EXPECT_EQ(interrupt ? 2 : 15, stopProgram(program, interrupt));
   }
+  EXPECT_EQ(-1, runProgram("sh", {"sh", "-c", "kill -KILL $$"}, {{"NALT_PORT", "1"}}).status);
 }
 #endif
 

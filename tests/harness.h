@@ -127,7 +127,6 @@ std::uint16_t servicePort(const char* name);
 // A loopback port that nothing listens on (bound, then closed again).
 std::uint16_t closedPort();
 unsigned processId();
-// Whether this test program runs in a network namespace of its own, with
-// loopback as its only link (made before main, POSIX).
+// Whether this test program has a network namespace of its own, loopback alone (POSIX).
 bool isolatedNetwork();
 void sleepMs(int ms);
