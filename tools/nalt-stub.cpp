@@ -1,6 +1,8 @@
 // nalt-stub: a stand-in nalt service for trying and testing naltctl where no
 // real one runs; man/nalt-stub.1 says what it does.
 
+#include <fcntl.h>  // for keepStandardDescriptors on POSIX; mingw-w64 has it too
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,9 +13,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
 
 #include "port-range.h"
 #include "sockets.h"
