@@ -210,11 +210,11 @@ std::vector<std::string> ScriptedPeer::finish() {
   return received;
 }
 
-Connection::Connection(const std::string& port) {
+Connection::Connection(const std::string& port, const std::string& host) {
   const auto number = static_cast<std::uint16_t>(std::stoi(port));
-  refuseRealService("127.0.0.1", std::to_string(number));
+  refuseRealService(host, std::to_string(number));
   socket_ = newSocket();
-  sockaddr_in address = loopback("127.0.0.1", number);
+  sockaddr_in address = loopback(host, number);
   if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     std::abort();
 }
@@ -237,8 +237,8 @@ void Connection::reset() {
   socket_ = kInvalidSocket;
 }
 
-std::string talk(const std::string& port, const std::string& request) {
-  Connection connection(port);
+std::string talk(const std::string& port, const std::string& request, const std::string& host) {
+  Connection connection(port, host);
   connection.send(request);
   return connection.receive();
 }

@@ -55,10 +55,10 @@ struct ScriptedPeer {
   std::thread thread;
 };
 
-// A client's connection to 127.0.0.1:port.
+// A client's connection to host:port (an IPv4 address).
 class Connection {
  public:
-  explicit Connection(const std::string& port);
+  explicit Connection(const std::string& port, const std::string& host = "127.0.0.1");
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -75,7 +75,8 @@ class Connection {
 };
 
 // All the server sends back on a fresh connection to `request`, until it closes.
-std::string talk(const std::string& port, const std::string& request);
+std::string talk(const std::string& port, const std::string& request,
+                 const std::string& host = "127.0.0.1");
 
 struct RunResult {
   std::string out, err;

@@ -49,7 +49,7 @@ TEST(Stub, AnnouncesWhereItListens) {
   for (const std::string host : {"127.0.0.2", "127.0.0.2", "localhost"}) {
     const Stub stub(port, host);
     EXPECT_EQ(asWritten("nalt-stub listening on " + host + ":" + port + "\n"), stub.banner);
-    EXPECT_EQ(0, stub.naltctl("START").status);
+    EXPECT_EQ("OK started\n", talk(stub.port, "START\n", host == "localhost" ? "127.0.0.1" : host));
   }
 }
 
@@ -195,8 +195,7 @@ TEST(Stub, ServesNaltctlWithNoSettings) {
 }
 
 #ifndef _WIN32
-// Started with stdin and stdout closed, its sockets must not take their
-// numbers: no client may be sent its log.
+// Started with stdin and stdout closed, its sockets must not take them: no client gets its log.
 TEST(Stub, KeepsItsLogOutOfConnections) {
   const EnvChanges env = {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", std::to_string(closedPort())}};
   Background stub = startProgram({"sh", "-c", "exec \"$0\" 0<&- 1>&-", stubPath()}, env);
