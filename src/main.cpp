@@ -4,58 +4,17 @@
 // failed or the service refused.
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "port-range.h"
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <cerrno>
-#include <csignal>
-#endif
+#include "sockets.h"
 
 namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kUsageError = 1;
 constexpr int kConnectionError = 3;
-
-#ifdef _WIN32
-using SocketHandle = SOCKET;
-using IoLength = int;
-constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
-
-void ignoreClosedPipes() {}
-bool initializeSocketLibrary() {
-  WSADATA data;
-  std::memset(&data, 0, sizeof data);
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
-void cleanupSocketLibrary() { WSACleanup(); }
-void closeSocket(SocketHandle handle) { closesocket(handle); }
-bool wasInterrupted() { return false; }
-#else
-using SocketHandle = int;
-using IoLength = std::size_t;
-constexpr SocketHandle kInvalidSocket = -1;
-
-// A reader of stdout or stderr that has gone, or a peer that reset the
-// connection, must make that one write fail, not end the process with
-// SIGPIPE: the exit status is the exchange's alone. Set once, first thing,
-// so it covers every write on every path, the send included.
-void ignoreClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
-bool initializeSocketLibrary() { return true; }
-void cleanupSocketLibrary() {}
-void closeSocket(SocketHandle handle) { close(handle); }
-bool wasInterrupted() { return errno == EINTR; }
-#endif
 
 void writeBytes(std::FILE* stream, const std::string& bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
@@ -122,17 +81,12 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
     return kConnectionError;
   }
 
-  addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
   // A port number the resolver would wrap round to another port fails here
   // as an unknown service would (the rule, shared with nalt-stub, is in
   // port-range.h).
-  const int resolved = isPortOutOfRange(port)
-                           ? EAI_SERVICE
-                           : getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+  const int resolved =
+      isPortOutOfRange(port) ? EAI_SERVICE : lookUpEndpoint(host, port, &addresses);
   if (resolved != 0) {
     writeText(stderr, "Failed to resolve nalt endpoint: ");
     writeText(stderr, gai_strerror(resolved));
@@ -201,14 +155,6 @@ void printUsage(const char* name) {
   writeText(stderr, " START\n  ");
   writeText(stderr, name);
   writeText(stderr, " STOP\n");
-}
-
-// The variable's value, or fallback when it is unset or empty.
-std::string getEnvOrDefault(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  if (value != nullptr && value[0] != '\0')
-    return value;
-  return fallback;
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ std::string ownLoopbackAddress() {
          std::to_string((pid >> 8) & 0xff) + "." + std::to_string(pid & 0xff);
 }
 
-void runRow(const Row& row) {
+// Runs the row and judges it; with `calls`, hands the fault library a log
+// and gives what it wrote there.
+void runRow(const Row& row, std::string* calls = nullptr) {
   PeerScript script = row.peer;
   if (kWindows && row.output == Output::Full)
     GTEST_SKIP() << "Windows has no /dev/full";
@@ -120,23 +122,23 @@ void runRow(const Row& row) {
   EnvChanges env = row.env;
   for (auto& change : env)
     change.second = change.second ? fill(*change.second) : change.second;
-  if (!row.calls.empty())
+  if (calls != nullptr)
     env.push_back({"FAULT_LOG", log});
 
   std::vector<std::string> argv = clientLauncher();
   argv.push_back(clientPath());
   argv.insert(argv.end(), row.args.begin(), row.args.end());
   const RunResult run = runProgram(argv.front(), argv, env, row.output);
-  const std::vector<std::string> received = peer.finish();
+  const std::vector<std::string> received = peer.quit();
 
   ASSERT_FALSE(run.timedOut) << "the client hung";
   EXPECT_EQ(row.status, run.status);
   EXPECT_EQ(asWritten(fill(row.out)), run.out);
   expectErr(fill(row.err), run.err);
   EXPECT_EQ(row.request ? std::vector{*row.request} : std::vector<std::string>{}, received);
-  if (!row.calls.empty()) {
-    std::ifstream calls(log, std::ios::binary);
-    EXPECT_EQ(row.calls, std::string(std::istreambuf_iterator<char>(calls), {}));
+  if (calls != nullptr) {
+    std::ifstream logged(log, std::ios::binary);
+    *calls = std::string(std::istreambuf_iterator<char>(logged), {});
   }
   // The client stops reading at its bound, and holds little memory whatever
   // the peer sends (only a plain native build's memory is its own).
@@ -245,7 +247,9 @@ class Faults : public testing::TestWithParam<Row> {};
 TEST_P(Faults, Row) {
   if (kWindows)
     GTEST_SKIP() << "fault injection preloads a library into a POSIX build";
-  runRow(GetParam());
+  std::string calls;
+  runRow(GetParam(), &calls);
+  EXPECT_EQ(GetParam().calls, calls);
 }
 
 EnvChanges faults(EnvChanges knobs) {
@@ -389,6 +393,18 @@ TEST(Harness, StopsAProgramAsAsked) {
     EXPECT_EQ(interrupt ? 2 : 15, stopProgram(program, interrupt));
   }
   EXPECT_EQ(-1, runProgram("sh", {"sh", "-c", "kill -KILL $$"}, {{"NALT_PORT", "1"}}).status);
+}
+
+// Each Output as the rows need it, stdout and stderr both: a pipe whose reader
+// has gone (a write fails, or SIGPIPE ends the writer), /dev/full, closed.
+TEST(Harness, GivesTheStreamsAsked) {
+  const std::pair<Output, const char*> rows[] = {
+      {Output::Gone, "[ -p /dev/stdout ] && [ -p /dev/stderr ] && ! (printf x)"},
+      {Output::Full, "[ -c /dev/stdout ] && [ -c /dev/stderr ] && ! printf x"},
+      {Output::Closed, "! [ -e /dev/stdout ] && ! [ -e /dev/stderr ]"},
+  };
+  for (const auto& [output, sh] : rows)
+    EXPECT_EQ(0, runProgram("sh", {"sh", "-c", sh}, {{"NALT_PORT", "1"}}, output).status) << sh;
 }
 #endif
 

@@ -20,9 +20,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
-#include <utility>
 
-#include "../tools/sockets.h"
+#include "sockets.h"
 
 namespace {
 
@@ -182,19 +181,15 @@ int getaddrinfo(const char* host, const char* service, const addrinfo* hints, ad
   const char* list = std::getenv("FAULT_ADDRESSES");
   if (list == nullptr)
     return passOn<int>("getaddrinfo", host, service, hints, result);
-  // Each read by the call the harness's guard reads it with, as the same endpoint.
-  addrinfo numeric{};
-  numeric.ai_flags = AI_NUMERICHOST;
-  numeric.ai_family = AF_INET;
-  numeric.ai_socktype = SOCK_STREAM;
+  // Each read by the lookup the harness's guard reads it with, as the same endpoint.
+  const auto resolve = reinterpret_cast<Resolver>(dlsym(RTLD_NEXT, "getaddrinfo"));
   *result = nullptr;
   addrinfo** tail = result;
   std::istringstream endpoints(list);
   for (std::string endpoint; std::getline(endpoints, endpoint, ',');) {
     const std::string address = endpoint.substr(0, endpoint.rfind(':'));
     const std::string port = endpoint.substr(address.size() + 1);
-    if (passOn<int>("getaddrinfo", address.c_str(), port.c_str(), &std::as_const(numeric), tail) !=
-        0)
+    if (lookUpEndpoint(address, port, tail, AI_NUMERICHOST, resolve) != 0)
       std::abort();
     while (*tail != nullptr)
       tail = &(*tail)->ai_next;

@@ -1,22 +1,9 @@
 // What harness.cpp needs of a platform besides the socket seam (sockets.h):
-// the socket options that differ, and the calls harness-posix.cpp or
-// harness-win32.cpp defines on a Handle, a descriptor or a Windows HANDLE.
+// the calls harness-posix.cpp or harness-win32.cpp defines on a Handle, a
+// descriptor or a Windows HANDLE.
 #pragma once
 
 #include "harness.h"
-
-#ifdef _WIN32
-constexpr int kSocketFlags = 0;
-constexpr int kNoSignal = 0;
-constexpr int kShutSend = SD_SEND;
-const DWORD kSendLimit = 10000;  // ms
-#else
-#include <netinet/tcp.h>
-constexpr int kSocketFlags = SOCK_CLOEXEC;
-constexpr int kNoSignal = MSG_NOSIGNAL;
-constexpr int kShutSend = SHUT_WR;
-const timeval kSendLimit{10, 0};
-#endif
 
 constexpr int kStopMs = 3000;  // how long stopProgram waits (harness.h)
 
@@ -40,5 +27,5 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
              const std::vector<std::string>& environment, Handle out, Handle err, bool console);
 // Waits up to `ms`, then kills it: the exit status, or -1 when it was killed
 // or died of a signal. Fills in `run`'s timedOut and maxRssKb.
-int finish(Handle process, int ms, RunResult* run = nullptr);
-int endProgram(Handle process, bool interrupt);  // as stopProgram says
+int waitForExit(Handle process, int ms, RunResult* run = nullptr);
+int stopProcess(Handle process, bool interrupt);  // as stopProgram says

@@ -102,7 +102,7 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
   return pid;
 }
 
-int finish(Handle process, int ms, RunResult* run) {
+int waitForExit(Handle process, int ms, RunResult* run) {
   const auto pid = static_cast<pid_t>(process);
   int status = 0;
   rusage usage{};
@@ -119,9 +119,9 @@ int finish(Handle process, int ms, RunResult* run) {
   return WIFEXITED(status) && !killed ? WEXITSTATUS(status) : -1;
 }
 
-int endProgram(Handle process, bool interrupt) {
+int stopProcess(Handle process, bool interrupt) {
   kill(static_cast<pid_t>(process), interrupt ? SIGINT : SIGTERM);
-  return finish(process, kStopMs);
+  return waitForExit(process, kStopMs);
 }
 
 unsigned processId() { return static_cast<unsigned>(getpid()); }

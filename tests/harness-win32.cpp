@@ -55,7 +55,7 @@ HANDLE job() {
   return created;
 }
 
-// Run with this and a process id, a test program is endProgram's sender: it
+// Run with this and a process id, a test program is stopProcess's sender: it
 // sends Ctrl+C to that process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
 const bool kIsCtrlCSender = [] {
@@ -126,7 +126,7 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
   return reinterpret_cast<Handle>(process.hProcess);
 }
 
-int finish(Handle process, int ms, RunResult* run) {
+int waitForExit(Handle process, int ms, RunResult* run) {
   DWORD code = static_cast<DWORD>(-1);
   if (WaitForSingleObject(handle(process), static_cast<DWORD>(ms)) == WAIT_OBJECT_0)
     GetExitCodeProcess(handle(process), &code);
@@ -141,7 +141,7 @@ int finish(Handle process, int ms, RunResult* run) {
 // Ctrl+C goes to a whole console, so a second process joins the program's to send
 // it: the test itself never leaves its own (a terminal that is not a
 // Windows console could not be joined again, and its output would be lost).
-int endProgram(Handle process, bool /*interrupt*/) {
+int stopProcess(Handle process, bool /*interrupt*/) {
   char self[MAX_PATH];
   std::string command(self, GetModuleFileNameA(nullptr, self, sizeof self));
   command =
@@ -156,9 +156,9 @@ int endProgram(Handle process, bool /*interrupt*/) {
     CloseHandle(sender.hThread);
     // Starting it can take seconds under load: the program's time to stop
     // counts from when the Ctrl+C has been sent.
-    finish(reinterpret_cast<Handle>(sender.hProcess), kStopMs);
+    waitForExit(reinterpret_cast<Handle>(sender.hProcess), kStopMs);
   }
-  return finish(process, kStopMs);
+  return waitForExit(process, kStopMs);
 }
 
 unsigned processId() { return GetCurrentProcessId(); }

@@ -24,8 +24,8 @@ void startSocketsOnce() { [[maybe_unused]] static const bool started = initializ
 // reading cannot hang a test.
 SocketHandle newSocket() {
   startSocketsOnce();
-  const SocketHandle s = socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
-  setOption(s, SOL_SOCKET, SO_SNDTIMEO, kSendLimit);
+  const SocketHandle s = socket(AF_INET, SOCK_STREAM | kCloseOnExec, 0);
+  limitSendTime(s, 10);
   return s;
 }
 
@@ -41,7 +41,7 @@ int sendSome(SocketHandle s, const char* data, std::size_t length) {
 
 // Appends to `into` whatever arrives until the peer closes (then true),
 // `stopAtLine` sees a line feed, or `ms` passes without a byte.
-bool receive(SocketHandle s, std::string& into, bool stopAtLine, int ms) {
+bool collect(SocketHandle s, std::string& into, bool stopAtLine, int ms) {
   char buffer[4096];
   while (!(stopAtLine && into.find('\n') != std::string::npos) && readable(s, ms)) {
     const auto n = recv(s, buffer, static_cast<int>(sizeof buffer), 0);
@@ -65,16 +65,11 @@ void resetSocket(SocketHandle s) {
   closeSocket(s);
 }
 
-// The resolver's list for `host` and `port` (a number or a service), asked as
-// the programs ask it: IPv4, stream. Null when it gives none.
+// The resolver's list for `host` and `port`, as the programs ask for it; null when none.
 addrinfo* resolve(const std::string& host, const std::string& port, int flags = 0) {
-  addrinfo hints{};
-  hints.ai_flags = flags;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   startSocketsOnce();
-  return getaddrinfo(host.c_str(), port.c_str(), &hints, &list) == 0 ? list : nullptr;
+  return lookUpEndpoint(host, port, &list, flags) == 0 ? list : nullptr;
 }
 
 // A real service listens on 127.0.0.1:9090, where the programs go by
@@ -134,7 +129,7 @@ void play(ScriptedPeer& peer, SocketHandle fd) {
   const PeerScript& script = peer.script;
   std::string request;
   if (script.readRequest)
-    receive(fd, request, true, 5000);
+    collect(fd, request, true, 5000);
   if (script.drip) {
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     for (const char c : script.reply) {
@@ -162,7 +157,7 @@ void play(ScriptedPeer& peer, SocketHandle fd) {
     // close is caught as a hang rather than freed by the peer giving up.
     if (script.end == PeerEnd::Close)
       shutdown(fd, kShutSend);
-    receive(fd, request, false, script.end == PeerEnd::Close ? 5000 : 30000);
+    collect(fd, request, false, script.end == PeerEnd::Close ? 5000 : 30000);
     closeSocket(fd);
   }
   peer.received.push_back(request);
@@ -201,7 +196,7 @@ ScriptedPeer::ScriptedPeer(PeerScript played) : script(std::move(played)), liste
     closeSocket(listener);
 }
 
-std::vector<std::string> ScriptedPeer::finish() {
+std::vector<std::string> ScriptedPeer::quit() {
   stop = true;
   if (thread.joinable()) {
     thread.join();
@@ -228,7 +223,7 @@ void Connection::send(const std::string& bytes) { sendSome(socket_, bytes.data()
 
 std::string Connection::receive(int ms) {
   std::string received;
-  closed = ::receive(socket_, received, false, ms) || closed;
+  closed = collect(socket_, received, false, ms) || closed;
   return received;
 }
 
@@ -297,7 +292,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   RunResult run;
   std::thread readers[] = {std::thread(drain, out.read, &run.out),
                            std::thread(drain, err.read, &run.err)};
-  run.status = finish(process, seconds * 1000, &run);
+  run.status = waitForExit(process, seconds * 1000, &run);
   for (std::thread& reader : readers)
     reader.join();
   return run;
@@ -326,7 +321,7 @@ std::string readLine(const Background& program, int ms) {
 }
 
 int stopProgram(Background& program, bool interrupt) {
-  const int status = program.id != 0 ? endProgram(program.id, interrupt) : -1;
+  const int status = program.id != 0 ? stopProcess(program.id, interrupt) : -1;
   // Only now: a program stuck on its output must be seen to be stuck.
   if (program.output != 0)
     closeHandle(program.output);

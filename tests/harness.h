@@ -1,5 +1,5 @@
 // What every black-box test needs: a loopback peer that plays a script, a
-// connection to drive a server by hand, and a runner of programs. Written
+// connection to drive a service by hand, and a runner of programs. Written
 // once (harness.cpp) over the calls each platform defines (harness-platform.h).
 #pragma once
 
@@ -38,12 +38,12 @@ struct PeerScript {
   std::uint16_t port = 0;  // 0: any free port
 };
 
-// Plays `script` to each client, on a thread of its own, until finish().
+// Plays `script` to each client, on a thread of its own, until quit().
 struct ScriptedPeer {
   explicit ScriptedPeer(PeerScript played);
-  ~ScriptedPeer() { finish(); }
+  ~ScriptedPeer() { quit(); }
   // Stops serving once the client is done: each connection's bytes, in order.
-  std::vector<std::string> finish();
+  std::vector<std::string> quit();
 
   PeerScript script;
   SocketHandle listener;
@@ -63,18 +63,18 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  void send(const std::string& bytes);  // gives up after 10 s of the server not reading
-  // What arrives until the server closes, or `ms` pass without a byte.
+  void send(const std::string& bytes);  // gives up after 10 s of the service not reading
+  // What arrives until the service closes, or `ms` pass without a byte.
   std::string receive(int ms = 3000);
   void reset();  // aborts the connection with a reset
 
-  bool closed = false;  // the server has closed it, as receive saw
+  bool closed = false;  // the service has closed it, as receive saw
 
  private:
   SocketHandle socket_ = kInvalidSocket;
 };
 
-// All the server sends back on a fresh connection to `request`, until it closes.
+// All the service sends back on a fresh connection to `request`, until it closes.
 std::string talk(const std::string& port, const std::string& request,
                  const std::string& host = "127.0.0.1");
 

@@ -54,14 +54,14 @@ TEST(Stub, AnnouncesWhereItListens) {
 }
 
 // A request, its reply, and the request as the log shows it (a line too long: not at all).
-struct Exchange {
+struct Request {
   std::string request, reply, shown = "";
 };
 
 // Each request on a connection of its own: the reply, then the log's lines.
 TEST(Stub, AnswersAndLogs) {
   Stub stub;
-  const Exchange rows[] = {
+  const Request rows[] = {
       {.request = "STOP\n", .reply = "ERR not running", .shown = "STOP"},
       {.request = "STARTX\n", .reply = "ERR unknown command", .shown = "STARTX"},
       {.request = "START\r\r\n", .reply = "ERR unknown command", .shown = "START?"},
@@ -81,7 +81,7 @@ TEST(Stub, AnswersAndLogs) {
       {.request = std::string(1026, 'A'), .reply = "ERR line too long"},
       {.request = "STOP\n", .reply = "OK stopped", .shown = "STOP"},
   };
-  for (const Exchange& row : rows) {
+  for (const Request& row : rows) {
     SCOPED_TRACE(row.request.substr(0, 20));
     EXPECT_EQ(row.reply + "\n", talk(stub.port, row.request));
     if (!row.shown.empty()) {

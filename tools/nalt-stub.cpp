@@ -43,8 +43,6 @@ void onStopSignal(int /*signal*/) { gStopRequested = true; }
 void handleStopRequests() {
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
-  // A client or log reader that has gone fails that write, not the service.
-  std::signal(SIGPIPE, SIG_IGN);
 }
 // Started with 0, 1 or 2 closed, a socket would take that number and the log
 // would go into a client's connection: they are held on /dev/null instead.
@@ -100,11 +98,8 @@ bool waitReadable(SocketHandle handle, std::chrono::steady_clock::time_point dea
 // Listens on the first address (naltctl's first); kInvalidSocket once stderr
 // says why. A failure to start Winsock shows here, in the first call it fails.
 SocketHandle listenOn(const std::string& host, const std::string& port) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* address = nullptr;
-  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &address);
+  const int resolved = lookUpEndpoint(host, port, &address);
   SocketHandle listener = resolved == 0 ? socket(AF_INET, SOCK_STREAM, 0) : kInvalidSocket;
   if (listener != kInvalidSocket)
     allowQuickRebind(listener);
@@ -189,6 +184,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   initializeSocketLibrary();
+  ignoreClosedPipes();  // a client or log reader gone fails that write, not the service
   handleStopRequests();
   const std::string host = getEnvOrDefault("NALT_HOST", "127.0.0.1");
   const SocketHandle listener = listenOn(host, port);
