@@ -16,6 +16,14 @@ else()
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Man pages and the changelog go in compressed, as Debian policy has it; gzip -n leaves out the
   # name and time stamp, so the bytes are the same on every build.
+  # The pages' date is the newest release's, as the changelog's first sign-off line has it.
+  file(STRINGS cmake/changelog signed REGEX "^ -- " LIMIT_COUNT 1)
+  string(REGEX MATCH "([0-9]+) ([A-Z][a-z]+) ([0-9]+)" signed "${signed}")
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(FIND months ${CMAKE_MATCH_2} month)
+  math(EXPR month "${month} + 101")
+  string(SUBSTRING ${month} 1 2 month)
+  set(MAN_DATE ${CMAKE_MATCH_3}-${month}-${CMAKE_MATCH_1})
   foreach(file man/naltctl.1 man/nalt-stub.1 cmake/changelog)
     configure_file(${file} ${file} @ONLY)
     add_custom_command(OUTPUT ${file}.gz COMMAND gzip -9nc ${file} > ${file}.gz
@@ -34,6 +42,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Service names in NALT_PORT (NALT_PORT=http) need /etc/services, which a minimal system lacks.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS netbase)
 endif()
 
 set(CPACK_PACKAGE_NAME naltctl)
