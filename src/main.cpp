@@ -1,7 +1,6 @@
-// naltctl: sends one command word ("START" or "STOP") to the nalt service's
-// control port over TCP and reports the reply line. Exit status: 0 when the
-// service accepted the command, 1 for a bad command line, 3 when the exchange
-// failed or the service refused.
+// naltctl: sends one command word ("START" or "STOP") to the nalt service's control port over TCP
+// and reports the reply line. Exit status: 0 when the service accepted the command, 1 for a bad
+// command line, 3 when the exchange failed or the service refused.
 
 #include <cstdio>
 #include <cstring>
@@ -22,8 +21,8 @@ void writeBytes(std::FILE* stream, const std::string& bytes) {
 
 void writeText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
 
-// Hands every byte of data to the platform. False on the first send that
-// reports 0 or an error; what went before stays sent.
+// Hands every byte of data to the platform. False on the first send that reports 0 or an error;
+// what went before stays sent.
 bool sendAll(SocketHandle handle, const std::string& data) {
   const char* cursor = data.data();
   std::size_t remaining = data.size();
@@ -39,14 +38,14 @@ bool sendAll(SocketHandle handle, const std::string& data) {
   return true;
 }
 
-// A reply is one line; a peer that streams without ever sending a line feed
-// must not be able to run the client out of memory.
+// A reply is one line; a peer that streams without ever sending a line feed must not be able to run
+// the client out of memory.
 constexpr std::size_t kMaxReply = 65536;
 static_assert(kMaxReply == 65536, "the too-long message names the bound");
 
-// Reads until the reply holds a line feed, the peer closes, or kMaxReply
-// bytes have come without a line feed. A receive error ends the reply like a
-// close does: what arrived before it is still the reply.
+// Reads until the reply holds a line feed, the peer closes, or kMaxReply bytes have come without a
+// line feed. A receive error ends the reply like a close does: what arrived before it is still the
+// reply.
 std::string readResponse(SocketHandle handle) {
   std::string reply;
   char buffer[256];
@@ -69,9 +68,8 @@ bool isOverlong(const std::string& reply) {
   return reply.size() >= kMaxReply && std::memchr(reply.data(), '\n', kMaxReply) == nullptr;
 }
 
-// One exchange with the service: connect, send the command line, read the
-// reply line, release everything, then report. Returns kSuccess only when
-// the reply begins with "OK".
+// One exchange with the service: connect, send the command line, read the reply line, release
+// everything, then report. Returns kSuccess only when the reply begins with "OK".
 int sendCommandToNalt(const std::string& host, const std::string& port,
                       const std::string& command) {
   // POSIX has no library to start, so there the check is always passed.
@@ -82,9 +80,8 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
   }
 
   addrinfo* addresses = nullptr;
-  // A port number the resolver would wrap round to another port fails here
-  // as an unknown service would (the rule, shared with nalt-stub, is in
-  // port-range.h).
+  // A port number the resolver would wrap round to another port fails here as an unknown service
+  // would (the rule, shared with nalt-stub, is in port-range.h).
   const int resolved =
       isPortOutOfRange(port) ? EAI_SERVICE : lookUpEndpoint(host, port, &addresses);
   if (resolved != 0) {
@@ -124,8 +121,8 @@ int sendCommandToNalt(const std::string& host, const std::string& port,
     return kConnectionError;
   }
 
-  // Everything is released before the reply is judged, so no outcome below
-  // can leave the socket or the library behind.
+  // Everything is released before the reply is judged, so no outcome below can leave the socket or
+  // the library behind.
   const std::string reply = readResponse(handle);
   closeSocket(handle);
   cleanupSocketLibrary();
@@ -161,9 +158,9 @@ void printUsage(const char* name) {
 
 int main(int argc, char* argv[]) {
   ignoreClosedPipes();
-  // An empty argument vector reaches us as none at all or, on Linux, as a
-  // single empty argument 0: then there is no name to show but the
-  // program's own. Otherwise argument 0 is shown as received, even empty.
+  // An empty argument vector reaches us as none at all or, on Linux, as a single empty argument 0:
+  // then there is no name to show but the program's own. Otherwise argument 0 is shown as received,
+  // even empty.
   const char* name = argc > 1 || (argc == 1 && argv[0][0] != '\0') ? argv[0] : "naltctl";
   if (argc <= 1) {
     printUsage(name);

@@ -1,7 +1,6 @@
-// The socket calls naltctl, nalt-stub and the tests share: the one place
-// where POSIX and Windows (Winsock) differ for them, and the one way each
-// looks up an endpoint. Everything stays file-local to its includer, as
-// port-range.h does, so the client's one external symbol is still main.
+// The socket calls naltctl, nalt-stub and the tests share: the one place where POSIX and Windows
+// (Winsock) differ for them, and the one way each looks up an endpoint. Everything stays file-local
+// to its includer, as port-range.h does, so the client's one external symbol is still main.
 #pragma once
 
 #include <cstdlib>
@@ -54,8 +53,8 @@ inline std::string describeSocketError() {
   words.erase(words.find_last_not_of(" \r\n") + 1);
   return "Winsock error " + std::to_string(error) + (words.empty() ? "" : ": " + words);
 }
-// Windows binds a port whose last connection is in TIME_WAIT anyway, and
-// there SO_REUSEADDR would let another program take a port in use.
+// Windows binds a port whose last connection is in TIME_WAIT anyway, and there SO_REUSEADDR would
+// let another program take a port in use.
 inline void allowQuickRebind(SocketHandle /*handle*/) {}
 inline void limitSendTime(SocketHandle handle, int seconds) {
   const DWORD ms = static_cast<DWORD>(seconds) * 1000;
@@ -70,9 +69,9 @@ constexpr int kCloseOnExec = SOCK_CLOEXEC;
 constexpr int kNoSignal = MSG_NOSIGNAL;
 constexpr int kShutSend = SHUT_WR;
 
-// A reader of stdout or stderr that has gone, or a peer that reset the
-// connection, must make that one write fail, not end the process with
-// SIGPIPE. Set once, first thing, so it covers every write on every path.
+// A reader of stdout or stderr that has gone, or a peer that reset the connection, must make that
+// one write fail, not end the process with SIGPIPE. Set once, first thing, so it covers every write
+// on every path.
 inline void ignoreClosedPipes() { std::signal(SIGPIPE, SIG_IGN); }
 inline bool initializeSocketLibrary() { return true; }
 inline void cleanupSocketLibrary() {}
@@ -99,10 +98,9 @@ inline std::string getEnvOrDefault(const char* name, const std::string& fallback
 
 using Resolver = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
 
-// The endpoints for `host` and `port` (a number or a service name) as
-// naltctl asks for them, IPv4 and stream: so nalt-stub listens where the
-// client connects, and the tests' guard judges where a program would go.
-// The fault library, which wraps the resolver, passes the one it wraps.
+// The endpoints for `host` and `port` (a number or a service name) as naltctl asks for them, IPv4
+// and stream: so nalt-stub listens where the client connects, and the tests' guard judges where a
+// program would go. The fault library, which wraps the resolver, passes the one it wraps.
 inline int lookUpEndpoint(const std::string& host, const std::string& port, addrinfo** list,
                           int flags = 0, Resolver resolve = getaddrinfo) {
   addrinfo hints;

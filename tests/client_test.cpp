@@ -1,5 +1,5 @@
-// naltctl as a black box: each row is a peer's behaviour and a command line,
-// and what the client must print, exit with, and send.
+// naltctl as a black box: each row is a peer's behaviour and a command line, and what the client
+// must print, exit with, and send.
 
 #include <gtest/gtest.h>
 
@@ -18,15 +18,15 @@
 
 namespace {
 
-// A caller's own settings, which no row may meet: the rows' peers are all on
-// 127.0.0.1, as the harness hands a program only the NALT_ variables a row sets.
+// A caller's own settings, which no row may meet: the rows' peers are all on 127.0.0.1, as the
+// harness hands a program only the NALT_ variables a row sets.
 [[maybe_unused]] const int kCallersHost = putenv(const_cast<char*>("NALT_HOST=127.0.0.77"));
 [[maybe_unused]] const int kCallersPort = putenv(const_cast<char*>("NALT_PORT=1"));
 
 const EnvChanges kToPeer = {{"NALT_PORT", "{port}"}};
 
-// Given `peer` and the command line `args` run with `env`, the client must print
-// `out` and `err`, exit with `status`, and send `request`; by default as given here.
+// Given `peer` and the command line `args` run with `env`, the client must print `out` and `err`,
+// exit with `status`, and send `request`; by default as given here.
 struct Row {
   const char* name = "";
   std::vector<std::string> args = {};
@@ -50,17 +50,17 @@ std::string usage(const std::string& name) {
   return "Usage:\n  " + name + " START\n  " + name + " STOP\n";
 }
 
-// The resolver's texts are the platform's own: glibc's are these. Windows'
-// depend on the system and its language, and Wine has none for some codes,
-// so there only what stands around the text is checked.
+// The resolver's texts are the platform's own: glibc's are these. Windows' depend on the system and
+// its language, and Wine has none for some codes, so there only what stands around the text is
+// checked.
 const std::pair<std::string, std::string> kResolverTexts[] = {
     {"{no such host}", "Name or service not known"},
     {"{unknown service}", "Servname not supported for ai_socktype"},
     {"{not IPv4}", "Address family for hostname not supported"},
 };
 
-// Compares stderr with a template: "{usage}" is the usage text for the name
-// the client was started as, and a resolver text may stand in braces.
+// Compares stderr with a template: "{usage}" is the usage text for the name the client was started
+// as, and a resolver text may stand in braces.
 void expectErr(std::string expected, const std::string& actual) {
   replaceAll(expected, "{usage}", usage(clientPath()));
   for (const auto& [token, text] : kResolverTexts) {
@@ -85,16 +85,16 @@ void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class Exchange : public testing::TestWithParam<Row> {};
 
-// The peer's address for rows that must use a fixed port: an address of
-// this test process's own in 127/8, so parallel runs never share one.
+// The peer's address for rows that must use a fixed port: an address of this test process's own in
+// 127/8, so parallel runs never share one.
 std::string ownLoopbackAddress() {
   const unsigned pid = processId();
   return "127." + std::to_string(((pid >> 16) & 0x3f) + 1) + "." +
          std::to_string((pid >> 8) & 0xff) + "." + std::to_string(pid & 0xff);
 }
 
-// Runs the row and judges it; with `calls`, hands the fault library a log
-// and gives what it wrote there.
+// Runs the row and judges it; with `calls`, hands the fault library a log and gives what it wrote
+// there.
 void runRow(const Row& row, std::string* calls = nullptr) {
   PeerScript script = row.peer;
   if (kWindows && row.output == Output::Full)
@@ -140,8 +140,8 @@ void runRow(const Row& row, std::string* calls = nullptr) {
     std::ifstream logged(log, std::ios::binary);
     *calls = std::string(std::istreambuf_iterator<char>(logged), {});
   }
-  // The client stops reading at its bound, and holds little memory whatever
-  // the peer sends (only a plain native build's memory is its own).
+  // The client stops reading at its bound, and holds little memory whatever the peer sends (only a
+  // plain native build's memory is its own).
   if (script.stream != 0) {
     EXPECT_LE(peer.streamed, script.stream / 2) << "the client read on";
   }
@@ -205,8 +205,8 @@ const Row kRows[] = {
   {.name = "EndlessReplyIsCutOff", .args = {"START"}, .peer = {.reply = "OK", .stream = std::size_t{512} << 20}, .err = kTooLong, .status = 3, .request = "START\n"},
   {.name = "RefusalWithoutLineFeedWithinBound", .args = {"START"}, .peer = {.reply = "ERR" + kOverBound}, .err = kTooLong, .status = 3, .request = "START\n"},
 
-  // The endpoint: the environment, the resolver and the connect. A peer on
-  // "{own}" is on an address of this process's own in 127/8, at a fixed port.
+  // The endpoint: the environment, the resolver and the connect. A peer on "{own}" is on an address
+  // of this process's own in 127/8, at a fixed port.
   {.name = "NothingListening", .args = {"START"}, .peer = {.listen = false}, .err = "Failed to connect to nalt at 127.0.0.1:{port}\n", .status = 3},
   {.name = "NothingListeningAtNamedHost", .args = {"START"}, .peer = {.listen = false}, .env = {{"NALT_HOST", "localhost"}, {"NALT_PORT", "{port}"}}, .err = "Failed to connect to nalt at localhost:{port}\n", .status = 3},
   // A name with an empty label: the resolver refuses it without asking DNS.
@@ -219,8 +219,8 @@ const Row kRows[] = {
   {.name = "PortAsServiceName", .args = {"START"}, .peer = {.reply = "OK\n", .host = "{own}", .port = servicePort("git")}, .env = {{"NALT_HOST", "{own}"}, {"NALT_PORT", "git"}}, .out = kAccepted + "OK\n", .status = 0, .request = "START\n"},
   {.name = "PortWithLeadingSpace", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = {{"NALT_PORT", " {port}"}}, .out = kAccepted + "OK\n", .status = 0, .request = "START\n"},
   {.name = "PortWithLeadingZero", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = {{"NALT_PORT", "0{port}"}}, .out = kAccepted + "OK\n", .status = 0, .request = "START\n"},
-  // A port above 65535 would wrap round to the peer's port; it must go
-  // nowhere, after every white-space byte the resolver skips too.
+  // A port above 65535 would wrap round to the peer's port; it must go nowhere, after every
+  // white-space byte the resolver skips too.
   {.name = "PortAboveRange", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = {{"NALT_PORT", "{wrapped}"}}, .err = kUnknownService, .status = 3},
   {.name = "PortAboveRangeAfterWhiteSpace", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = {{"NALT_PORT", " \t\n\v\f\r+{wrapped}"}}, .err = kUnknownService, .status = 3},
   {.name = "NegativePortWrapsRound", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = {{"NALT_PORT", "-{wrapped below}"}}, .err = kUnknownService, .status = 3},
@@ -240,8 +240,8 @@ const Row kRows[] = {
 std::string nameOf(const testing::TestParamInfo<Row>& info) { return info.param.name; }
 INSTANTIATE_TEST_SUITE_P(Client, Exchange, testing::ValuesIn(kRows), nameOf);
 
-// What loopback TCP cannot stage, staged by a preloaded library that wraps
-// the client's socket calls; each row also checks the calls, in order.
+// What loopback TCP cannot stage, staged by a preloaded library that wraps the client's socket
+// calls; each row also checks the calls, in order.
 class Faults : public testing::TestWithParam<Row> {};
 
 TEST_P(Faults, Row) {
@@ -277,8 +277,8 @@ const Row kFaultRows[] = {
   {.name = "SecondAddressConnects", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{port}"}}), .out = kAccepted + "OK\n", .status = 0, .request = "START\n", .calls = "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 2\nstdout\n"},
   {.name = "NoAddressConnects", .args = {"START"}, .env = faults({{"FAULT_ADDRESSES", "127.0.0.1:{closed},127.0.0.1:{closed}"}}), .err = kNotConnected, .status = 3, .calls = "getaddrinfo\nsocket 1\nconnect 1 refused\nclose 1\nsocket 2\nconnect 2 refused\nclose 2\nfreeaddrinfo\nstderr\n"},
   {.name = "EmptyAddressList", .args = {"START"}, .env = faults({{"FAULT_ADDRESSES", ""}}), .err = kNotConnected, .status = 3, .calls = "getaddrinfo\nfreeaddrinfo\nstderr\n"},
-  // A number past 64 bits does not wrap round into range: no resolver, not
-  // even one that takes anything, sees it.
+  // A number past 64 bits does not wrap round into range: no resolver, not even one that takes
+  // anything, sees it.
   {.name = "PortPast64BitsIsNotResolved", .args = {"START"}, .env = faults({{"NALT_PORT", "18446744073709551617"}, {"FAULT_ADDRESSES", "127.0.0.1:{closed}"}}), .err = kUnknownService, .status = 3, .calls = "stderr\n"},
   {.name = "SocketFailsThenNextConnects", .args = {"START"}, .peer = {.reply = "OK\n"}, .env = faults({{"FAULT_SOCKET_FAILS", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:{port},127.0.0.1:{port}"}}), .out = kAccepted + "OK\n", .status = 0, .request = "START\n", .calls = "getaddrinfo\nsocket failed\nsocket 1\nconnect 1 ok\nfreeaddrinfo\nsend 6 6\nrecv 256 3\nclose 1\nstdout\n"},
 };
@@ -286,9 +286,9 @@ const Row kFaultRows[] = {
 
 INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows), nameOf);
 
-// Argument 0 is shown as received, even empty. Only with no argument to
-// show (Linux turns an empty vector into one empty argument 0) is the name
-// the program's own. (The client is started here without a launcher.)
+// Argument 0 is shown as received, even empty. Only with no argument to show (Linux turns an empty
+// vector into one empty argument 0) is the name the program's own. (The client is started here
+// without a launcher.)
 TEST(CommandLine, UsageShowsArgumentZero) {
   struct {
     std::vector<std::string> argv;  // argument 0 included
@@ -313,10 +313,9 @@ TEST(CommandLine, UsageShowsArgumentZero) {
   }
 }
 
-// Whatever a row says, the harness runs no program on 127.0.0.1:9090, where
-// a real service listens, and connects nowhere there. (No command word: a
-// harness that let the client through would still connect nowhere; a
-// connection that got through would send nothing.)
+// Whatever a row says, the harness runs no program on 127.0.0.1:9090, where a real service listens,
+// and connects nowhere there. (No command word: a harness that let the client through would still
+// connect nowhere; a connection that got through would send nothing.)
 TEST(Harness, RefusesTheRealServicesEndpoint) {
   const EnvChanges rows[] = {
       {},
@@ -333,16 +332,16 @@ TEST(Harness, RefusesTheRealServicesEndpoint) {
 }
 
 #ifndef _WIN32
-// A test program killed outright (kill -9, say) leaves nothing it started
-// running. A child of the test's stands in for the test program.
+// A test program killed outright (kill -9, say) leaves nothing it started running. A child of the
+// test's stands in for the test program.
 TEST(Harness, ProgramsDieWithTheTestProgram) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);  // so that an orphan comes back here to be reaped
   int ends[2];
   ASSERT_EQ(0, pipe(ends));
   const pid_t test = fork();
   if (test == 0) {
-    // Once it has said so, it runs: past the checks made before exec, which a
-    // parent that died too soon would fail.
+    // Once it has said so, it runs: past the checks made before exec, which a parent that died too
+    // soon would fail.
     const Background started =
         startProgram({"sh", "-c", "echo up && exec sleep 60"}, {{"NALT_PORT", "1"}});
     const auto pid = static_cast<pid_t>(readLine(started, 10000) == "up\n" ? started.id : 0);
@@ -360,9 +359,8 @@ TEST(Harness, ProgramsDieWithTheTestProgram) {
   waitpid(program, nullptr, 0);
 }
 
-// Where the kernel allows a network namespace, the test program is in one of
-// its own, not its parent's (ctest's, or scripts/test's), with loopback as its
-// only link.
+// Where the kernel allows a network namespace, the test program is in one of its own, not its
+// parent's (ctest's, or scripts/test's), with loopback as its only link.
 TEST(Harness, RunsWithLoopbackAlone) {
   if (!isolatedNetwork()) {
     const std::vector<std::string> probe = {"unshare", getuid() == 0 ? "-n" : "-rn", "true"};
@@ -395,8 +393,8 @@ TEST(Harness, StopsAProgramAsAsked) {
   EXPECT_EQ(-1, runProgram("sh", {"sh", "-c", "kill -KILL $$"}, {{"NALT_PORT", "1"}}).status);
 }
 
-// Each Output as the rows need it, stdout and stderr both: a pipe whose reader
-// has gone (a write fails, or SIGPIPE ends the writer), /dev/full, closed.
+// Each Output as the rows need it, stdout and stderr both: a pipe whose reader has gone (a write
+// fails, or SIGPIPE ends the writer), /dev/full, closed.
 TEST(Harness, GivesTheStreamsAsked) {
   const std::pair<Output, const char*> rows[] = {
       {Output::Gone, "[ -p /dev/stdout ] && [ -p /dev/stderr ] && ! (printf x)"},

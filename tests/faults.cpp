@@ -1,5 +1,5 @@
-// Fault injection, preloaded into the client (LD_PRELOAD, POSIX only): what
-// TCP on loopback cannot stage, as these variables say; unset, calls pass.
+// Fault injection, preloaded into the client (LD_PRELOAD, POSIX only): what TCP on loopback cannot
+// stage, as these variables say; unset, calls pass.
 //   FAULT_LOG=path          a line per call, of what the client got: "socket 1",
 //                           "connect 1 refused", "send 6 4", "recv 256 eintr",
 //                           "close 1" (sockets by the order made; bytes asked
@@ -62,8 +62,8 @@ bool interrupted(bool& done) {
   return done = true;
 }
 
-// Logs what a send or recv gave the client, and gives it: noted from the
-// result itself, so that a fault is in the log only if the client met it.
+// Logs what a send or recv gave the client, and gives it: noted from the result itself, so that a
+// fault is in the log only if the client met it.
 ssize_t noted(const char* call, size_t length, ssize_t result, const char* failed) {
   const int error = errno;
   const std::string word = result >= 0 ? std::to_string(result) : error == EINTR ? "eintr" : failed;

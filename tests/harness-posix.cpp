@@ -25,10 +25,9 @@ namespace {
 
 bool isolated = false;  // by isolateNetwork, before main
 
-// Before main, while there is one thread, as unshare needs: the test program
-// and all it starts get a network of their own with only loopback up, so a
-// client that goes where no row sends it reaches nothing real. Not root, it
-// takes a user namespace first, with only its own ids mapped.
+// Before main, while there is one thread, as unshare needs: the test program and all it starts get
+// a network of their own with only loopback up, so a client that goes where no row sends it reaches
+// nothing real. Not root, it takes a user namespace first, with only its own ids mapped.
 [[gnu::constructor(101)]] void isolateNetwork() {
   const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
   isolated = unshare(CLONE_NEWNET) == 0;
@@ -73,12 +72,11 @@ long readSome(Handle handle, char* buffer, unsigned size, int ms) {
   return n > 0 ? n : 0;
 }
 
-// The child dies with the test (PR_SET_PDEATHSIG), so a test that is killed
-// leaves nothing running, and holds nothing of the test's open.
+// The child dies with the test (PR_SET_PDEATHSIG), so a test that is killed leaves nothing running,
+// and holds nothing of the test's open.
 Handle spawn(const std::string& program, const std::vector<std::string>& argv,
              const std::vector<std::string>& environment, Handle out, Handle err, bool) {
-  // Everything the child needs is built before the fork: after it, only
-  // async-signal-safe calls.
+  // Everything the child needs is built before the fork: after it, only async-signal-safe calls.
   std::vector<char*> args, envp;
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));

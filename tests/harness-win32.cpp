@@ -22,12 +22,11 @@ bool isolatedNetwork() { return false; }  // Windows has no network namespace
 
 namespace {
 
-// The test program reports in LF lines, as on POSIX: ctest reads the list
-// of tests from its output.
+// The test program reports in LF lines, as on POSIX: ctest reads the list of tests from its output.
 const int kBinaryStdout = _setmode(_fileno(stdout), _O_BINARY);
 
-// One argument as the C runtime splits a command line again: the
-// backslashes before a quote doubled, and the quote escaped.
+// One argument as the C runtime splits a command line again: the backslashes before a quote
+// doubled, and the quote escaped.
 std::string quotedArgument(const std::string& argument) {
   std::string out = "\"";
   std::size_t slashes = 0;
@@ -42,8 +41,8 @@ SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
 
 HANDLE handle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
-// Every program the test starts is in this job, which ends them all when
-// the test process ends, however it ends.
+// Every program the test starts is in this job, which ends them all when the test process ends,
+// however it ends.
 HANDLE job() {
   static const HANDLE created = [] {
     const HANDLE object = CreateJobObjectA(nullptr, nullptr);
@@ -55,8 +54,8 @@ HANDLE job() {
   return created;
 }
 
-// Run with this and a process id, a test program is stopProcess's sender: it
-// sends Ctrl+C to that process's console, not to itself, and ends.
+// Run with this and a process id, a test program is stopProcess's sender: it sends Ctrl+C to that
+// process's console, not to itself, and ends.
 const char kSendCtrlC[] = "--send-ctrl-c-to=";
 const bool kIsCtrlCSender = [] {
   const char* pid = std::strstr(GetCommandLineA(), kSendCtrlC);
@@ -108,8 +107,8 @@ Handle spawn(const std::string& program, const std::vector<std::string>& argv,
   startup.hStdOutput = handle(out);
   startup.hStdError = handle(err);
   PROCESS_INFORMATION process{};
-  // Under load Wine has been seen to fail a start once (error 1359), and
-  // the next to succeed: a few tries, a little apart, before giving up.
+  // Under load Wine has been seen to fail a start once (error 1359), and the next to succeed: a few
+  // tries, a little apart, before giving up.
   for (int tries = 1;
        !CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        console ? CREATE_NEW_CONSOLE : 0, block.data(), nullptr, &startup, &process);
@@ -138,9 +137,9 @@ int waitForExit(Handle process, int ms, RunResult* run) {
   return static_cast<int>(code);
 }
 
-// Ctrl+C goes to a whole console, so a second process joins the program's to send
-// it: the test itself never leaves its own (a terminal that is not a
-// Windows console could not be joined again, and its output would be lost).
+// Ctrl+C goes to a whole console, so a second process joins the program's to send it: the test
+// itself never leaves its own (a terminal that is not a Windows console could not be joined again,
+// and its output would be lost).
 int stopProcess(Handle process, bool /*interrupt*/) {
   char self[MAX_PATH];
   std::string command(self, GetModuleFileNameA(nullptr, self, sizeof self));
@@ -154,8 +153,8 @@ int stopProcess(Handle process, bool /*interrupt*/) {
     AssignProcessToJobObject(job(), sender.hProcess);  // before it can run
     ResumeThread(sender.hThread);
     CloseHandle(sender.hThread);
-    // Starting it can take seconds under load: the program's time to stop
-    // counts from when the Ctrl+C has been sent.
+    // Starting it can take seconds under load: the program's time to stop counts from when the
+    // Ctrl+C has been sent.
     waitForExit(reinterpret_cast<Handle>(sender.hProcess), kStopMs);
   }
   return waitForExit(process, kStopMs);

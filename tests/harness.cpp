@@ -16,12 +16,12 @@ void setOption(SocketHandle s, int level, int name, const Value& value) {
   setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-// Winsock is started once, at the test process's first socket or resolver
-// call, and kept for its life: each start is a reference a stop would owe.
+// Winsock is started once, at the test process's first socket or resolver call, and kept for its
+// life: each start is a reference a stop would owe.
 void startSocketsOnce() { [[maybe_unused]] static const bool started = initializeSocketLibrary(); }
 
-// A TCP socket whose sends give up after 10 s, so that a peer which stops
-// reading cannot hang a test.
+// A TCP socket whose sends give up after 10 s, so that a peer which stops reading cannot hang a
+// test.
 SocketHandle newSocket() {
   startSocketsOnce();
   const SocketHandle s = socket(AF_INET, SOCK_STREAM | kCloseOnExec, 0);
@@ -39,8 +39,8 @@ int sendSome(SocketHandle s, const char* data, std::size_t length) {
   return static_cast<int>(send(s, data, static_cast<int>(length), kNoSignal));
 }
 
-// Appends to `into` whatever arrives until the peer closes (then true),
-// `stopAtLine` sees a line feed, or `ms` passes without a byte.
+// Appends to `into` whatever arrives until the peer closes (then true), `stopAtLine` sees a line
+// feed, or `ms` passes without a byte.
 bool collect(SocketHandle s, std::string& into, bool stopAtLine, int ms) {
   char buffer[4096];
   while (!(stopAtLine && into.find('\n') != std::string::npos) && readable(s, ms)) {
@@ -72,10 +72,9 @@ addrinfo* resolve(const std::string& host, const std::string& port, int flags = 
   return lookUpEndpoint(host, port, &list, flags) == 0 ? list : nullptr;
 }
 
-// A real service listens on 127.0.0.1:9090, where the programs go by
-// default. Whether `host` and `port` (empty: those defaults) lead there, as
-// the resolver reads them: "09090", " 9090", a number that wraps round to
-// 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
+// A real service listens on 127.0.0.1:9090, where the programs go by default. Whether `host` and
+// `port` (empty: those defaults) lead there, as the resolver reads them: "09090", " 9090", a number
+// that wraps round to 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
 void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo* list = resolve(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags);
   if (list == nullptr)
@@ -153,8 +152,8 @@ void play(ScriptedPeer& peer, SocketHandle fd) {
   if (script.end == PeerEnd::Reset) {
     resetSocket(fd);
   } else {
-    // Held open longer than a run may last, so a client that waits for the
-    // close is caught as a hang rather than freed by the peer giving up.
+    // Held open longer than a run may last, so a client that waits for the close is caught as a
+    // hang rather than freed by the peer giving up.
     if (script.end == PeerEnd::Close)
       shutdown(fd, kShutSend);
     collect(fd, request, false, script.end == PeerEnd::Close ? 5000 : 30000);
@@ -164,8 +163,8 @@ void play(ScriptedPeer& peer, SocketHandle fd) {
 }
 
 void serve(ScriptedPeer& peer) {
-  // One last look after the stop, so a connection the client made just
-  // before it exited is still counted.
+  // One last look after the stop, so a connection the client made just before it exited is still
+  // counted.
   for (bool last = false; !last;) {
     last = peer.stop;
     while (readable(peer.listener, last ? 0 : 20)) {
@@ -300,8 +299,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env) {
   const std::vector<std::string> environment = environmentFor(env);  // first: it may throw
-  // The smallest pipe, so that a program which waits for its output to be
-  // read is caught within a few hundred lines.
+  // The smallest pipe, so that a program which waits for its output to be read is caught within a
+  // few hundred lines.
   const Pipe output = openPipe(4096);
   const Handle process = spawn(argv.front(), argv, environment, output.write, output.write, true);
   closeHandle(output.write);

@@ -1,6 +1,6 @@
-// What every black-box test needs: a loopback peer that plays a script, a
-// connection to drive a service by hand, and a runner of programs. Written
-// once (harness.cpp) over the calls each platform defines (harness-platform.h).
+// What every black-box test needs: a loopback peer that plays a script, a connection to drive a
+// service by hand, and a runner of programs. Written once (harness.cpp) over the calls each
+// platform defines (harness-platform.h).
 #pragma once
 
 #include <atomic>
@@ -85,25 +85,24 @@ struct RunResult {
   long maxRssKb = 0;  // the child's peak resident set (POSIX)
 };
 
-// Where a run's stdout and stderr go: to the runner, or where every write
-// fails (a closed descriptor, /dev/full, a pipe whose reader has gone).
+// Where a run's stdout and stderr go: to the runner, or where every write fails (a closed
+// descriptor, /dev/full, a pipe whose reader has gone).
 enum class Output { Captured, Closed, Full, Gone };
 
 // Environment changes for one run: a value sets the variable, nullopt unsets it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// Runs argv (argv[0], which need not name the program, included; empty: not
-// even argument 0, or on Windows an empty command line) with the test's
-// environment less every NALT_ variable, plus `env`, and stdin empty; kills
-// it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
-// spelled, throws std::runtime_error, here, in startProgram and in Connection;
-// but for an `env` that unsets both NALT_HOST and NALT_PORT by name where
-// isolatedNetwork(), so that there 9090 can be a port the test opened itself.
+// Runs argv (argv[0], which need not name the program, included; empty: not even argument 0, or on
+// Windows an empty command line) with the test's environment less every NALT_ variable, plus `env`,
+// and stdin empty; kills it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
+// spelled, throws std::runtime_error, here, in startProgram and in Connection; but for an `env`
+// that unsets both NALT_HOST and NALT_PORT by name where isolatedNetwork(), so that there 9090 can
+// be a port the test opened itself.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
-// A program left running, its stdout and stderr on a small pipe read only
-// when asked (readLine), so that one which blocks on its output is caught.
+// A program left running, its stdout and stderr on a small pipe read only when asked (readLine), so
+// that one which blocks on its output is caught.
 struct Background {
   std::intptr_t id = 0;      // process id (POSIX) or handle (Windows); 0 when none
   std::intptr_t output = 0;  // the pipe's read end
@@ -111,13 +110,13 @@ struct Background {
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
-// Asks it to end as an operator would, SIGINT (`interrupt`) or SIGTERM, or
-// Ctrl+C on Windows, kills it 3 s later, then closes its output. The exit
-// status, or -1 when it was killed or died of a signal.
+// Asks it to end as an operator would, SIGINT (`interrupt`) or SIGTERM, or Ctrl+C on Windows, kills
+// it 3 s later, then closes its output. The exit status, or -1 when it was killed or died of a
+// signal.
 int stopProgram(Background& program, bool interrupt = false);
 
-// The programs under test, from NALTCTL (default: the build's naltctl) and
-// NALTCTL_LAUNCHER (space-separated words put in front, such as "valgrind").
+// The programs under test, from NALTCTL (default: the build's naltctl) and NALTCTL_LAUNCHER
+// (space-separated words put in front, such as "valgrind").
 std::string clientPath();
 std::string stubPath();
 std::vector<std::string> clientLauncher();

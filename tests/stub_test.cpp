@@ -11,8 +11,8 @@
 
 namespace {
 
-// A nalt-stub on a free loopback port (or `wanted`), stopped at the end. Its
-// log is read only as far as a test asks; beyond that, nobody reads it.
+// A nalt-stub on a free loopback port (or `wanted`), stopped at the end. Its log is read only as
+// far as a test asks; beyond that, nobody reads it.
 struct Stub {
   explicit Stub(const std::string& wanted = "0", std::string address = "127.0.0.1")
       : host(std::move(address)),
@@ -40,10 +40,9 @@ struct Stub {
   std::string banner, port;
 };
 
-// The address and port it was given (a port this test reserved; every other
-// test gives 0), and both again once it has served there: the connections it
-// ended first, in TIME_WAIT, hold no port from a stand-in started again. A
-// name is looked up as naltctl looks it up, for IPv4 alone.
+// The address and port it was given (a port this test reserved; every other test gives 0), and both
+// again once it has served there: the connections it ended first, in TIME_WAIT, hold no port from a
+// stand-in started again. A name is looked up as naltctl looks it up, for IPv4 alone.
 TEST(Stub, AnnouncesWhereItListens) {
   const std::string port = std::to_string(closedPort());
   for (const std::string host : {"127.0.0.2", "127.0.0.2", "localhost"}) {
@@ -119,10 +118,9 @@ TEST(Stub, SaysWhyItCannotListen) {
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "more than one line";
 }
 
-// A client that sends a byte every half second but never a line feed is
-// dropped unanswered 5 s after it connected: no sooner, and before twenty
-// of its bytes have gone, which the deadline must not move. Then the next
-// client is served.
+// A client that sends a byte every half second but never a line feed is dropped unanswered 5 s
+// after it connected: no sooner, and before twenty of its bytes have gone, which the deadline must
+// not move. Then the next client is served.
 TEST(Stub, DropsAClientThatNeverEndsItsLine) {
   Stub stub;
   const auto opened = std::chrono::steady_clock::now();
@@ -137,11 +135,10 @@ TEST(Stub, DropsAClientThatNeverEndsItsLine) {
   EXPECT_EQ("OK started\n", talk(stub.port, "START\n"));
 }
 
-// Whether nobody reads its log or its reader has gone (on POSIX a write then
-// raises SIGPIPE, which it ignores, as it must for clients that reset), it
-// serves on; SIGTERM or SIGINT (Ctrl+C on Windows) then ends it with status
-// 0 within a second (two allowed on a loaded machine), even while a silent
-// client holds it and its log is stuck.
+// Whether nobody reads its log or its reader has gone (on POSIX a write then raises SIGPIPE, which
+// it ignores, as it must for clients that reset), it serves on; SIGTERM or SIGINT (Ctrl+C on
+// Windows) then ends it with status 0 within a second (two allowed on a loaded machine), even while
+// a silent client holds it and its log is stuck.
 TEST(Stub, ServesAndStopsWhateverBecomesOfItsLog) {
   for (const bool readerGone : {false, true}) {
     SCOPED_TRACE(readerGone ? "log reader gone, then SIGINT" : "log unread, then SIGTERM");
@@ -181,8 +178,8 @@ TEST(Stub, ServesAndStopsWhateverBecomesOfItsLog) {
   }
 }
 
-// With no settings at all, as README has it: the stand-in on 127.0.0.1:9090
-// and naltctl there too, in a network of the test program's own.
+// With no settings at all, as README has it: the stand-in on 127.0.0.1:9090 and naltctl there too,
+// in a network of the test program's own.
 TEST(Stub, ServesNaltctlWithNoSettings) {
   if (!isolatedNetwork())
     GTEST_SKIP() << "no network namespace of its own: 127.0.0.1:9090 may be a real service's";

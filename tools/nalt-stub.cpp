@@ -1,5 +1,5 @@
-// nalt-stub: a stand-in nalt service for trying and testing naltctl where no
-// real one runs; man/nalt-stub.1 says what it does.
+// nalt-stub: a stand-in nalt service for trying and testing naltctl where no real one runs;
+// man/nalt-stub.1 says what it does.
 
 #include <fcntl.h>  // for keepStandardDescriptors on POSIX; mingw-w64 has it too
 
@@ -44,8 +44,8 @@ void handleStopRequests() {
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
 }
-// Started with 0, 1 or 2 closed, a socket would take that number and the log
-// would go into a client's connection: they are held on /dev/null instead.
+// Started with 0, 1 or 2 closed, a socket would take that number and the log would go into a
+// client's connection: they are held on /dev/null instead.
 void keepStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd)
     if (fcntl(fd, F_GETFD) == -1)
@@ -54,11 +54,10 @@ void keepStandardDescriptors() {
 ssize_t writeOut(const std::string& bytes) { return write(1, bytes.data(), bytes.size()); }
 #endif
 
-// The log goes to stdout from a thread of its own, so that a reader who stops
-// reading stalls that thread alone; a line that finds 100 waiting is dropped.
-// The thread writes each line at once (a script waits for the first), by the
-// system's write: stuck, it holds none of the C runtime's locks that ending
-// the process takes. A line the system refuses is lost.
+// The log goes to stdout from a thread of its own, so that a reader who stops reading stalls that
+// thread alone; a line that finds 100 waiting is dropped. The thread writes each line at once (a
+// script waits for the first), by the system's write: stuck, it holds none of the C runtime's locks
+// that ending the process takes. A line the system refuses is lost.
 struct Log {
   std::mutex mutex;
   std::condition_variable changed;
@@ -95,8 +94,8 @@ bool waitReadable(SocketHandle handle, std::chrono::steady_clock::time_point dea
   return false;
 }
 
-// Listens on the first address (naltctl's first); kInvalidSocket once stderr
-// says why. A failure to start Winsock shows here, in the first call it fails.
+// Listens on the first address (naltctl's first); kInvalidSocket once stderr says why. A failure to
+// start Winsock shows here, in the first call it fails.
 SocketHandle listenOn(const std::string& host, const std::string& port) {
   addrinfo* address = nullptr;
   const int resolved = lookUpEndpoint(host, port, &address);
@@ -127,16 +126,16 @@ std::string answer(const std::string& line, bool& running) {
   return start ? "OK started" : "OK stopped";
 }
 
-// A request as the log shows it: control bytes, and all else outside
-// printable ASCII, as '?', so that no client writes to the operator's terminal.
+// A request as the log shows it: control bytes, and all else outside printable ASCII, as '?', so
+// that no client writes to the operator's terminal.
 std::string printable(std::string line) {
   std::replace_if(
       line.begin(), line.end(), [](char c) { return c < 0x20 || c > 0x7e; }, '?');
   return line;
 }
 
-// Answers the client's line once it is whole or too long. A client that goes,
-// or has no whole line 5 s after it was accepted, whatever it sent, gets none.
+// Answers the client's line once it is whole or too long. A client that goes, or has no whole line
+// 5 s after it was accepted, whatever it sent, gets none.
 void answerClient(Log& log, SocketHandle client, bool& running) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   std::string received;
