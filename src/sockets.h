@@ -25,6 +25,7 @@
 namespace {
 
 #ifdef _WIN32
+constexpr bool kWindows = true;
 using SocketHandle = SOCKET;
 using IoLength = int;
 using PollEntry = WSAPOLLFD;
@@ -61,6 +62,7 @@ inline void limitSendTime(SocketHandle handle, int seconds) {
   setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 }
 #else
+constexpr bool kWindows = false;
 using SocketHandle = int;
 using IoLength = std::size_t;
 using PollEntry = pollfd;

@@ -7,7 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#ifndef _WIN32  // for Harness.ProgramsDieWithTheTestProgram
+#ifndef _WIN32  // for the harness's POSIX tests
+#include <net/if.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -290,15 +291,11 @@ INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows), nameOf);
 // vector into one empty argument 0) is the name the program's own. (The client is started here
 // without a launcher.)
 TEST(CommandLine, UsageShowsArgumentZero) {
-  struct {
-    std::vector<std::string> argv;  // argument 0 included
-    std::string err;
-  } const rows[] = {
-      {.argv = {}, .err = usage("naltctl")},
-      {.argv = {""}, .err = usage("naltctl")},
-      {.argv = {"", "STOP", "now"}, .err = usage("")},
-      {.argv = {"", "start"}, .err = "Unsupported command: start\n" + usage("")},
-      {.argv = {"ctl"}, .err = usage("ctl")},
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      // the argument vector, argument 0 included, and stderr
+      {{}, usage("naltctl")},           {{""}, usage("naltctl")},
+      {{"", "STOP", "now"}, usage("")}, {{"", "start"}, "Unsupported command: start\n" + usage("")},
+      {{"ctl"}, usage("ctl")},
   };
   for (const auto& [argv, err] : rows) {
     if (kWindows && argv.empty()) {
@@ -368,12 +365,10 @@ TEST(Harness, RunsWithLoopbackAlone) {
         << "unshare " << probe[1] << " works here, yet the test program has no namespace";
     GTEST_SKIP() << "this kernel allows no network namespace here (unshare " << probe[1] << ")";
   }
-  std::ifstream devices("/proc/net/dev");
-  std::string links;
-  for (std::string line; std::getline(devices, line);)
-    if (const std::size_t colon = line.find(':'); colon != std::string::npos)
-      links += line.substr(line.find_first_not_of(' '), colon - line.find_first_not_of(' ')) + " ";
-  EXPECT_EQ("lo ", links);
+  struct if_nameindex* const links = if_nameindex();
+  EXPECT_STREQ("lo", links[0].if_name);
+  EXPECT_EQ(nullptr, links[1].if_name) << links[1].if_name;
+  if_freenameindex(links);
   char mine[64] = "", parents[64] = "";
   (void)!readlink("/proc/self/ns/net", mine, sizeof mine - 1);
   if (readlink(("/proc/" + std::to_string(getppid()) + "/ns/net").c_str(), parents,

@@ -13,12 +13,6 @@
 
 #include "sockets.h"
 
-#ifdef _WIN32
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
-
 // How the peer ends a connection, after the request line and `reply`.
 enum class PeerEnd {
   Close,     // half-closes, then reads until the client closes
