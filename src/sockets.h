@@ -43,7 +43,7 @@ inline bool initializeSocketLibrary() {
 inline void cleanupSocketLibrary() { WSACleanup(); }
 inline void closeSocket(SocketHandle handle) { closesocket(handle); }
 inline bool wasInterrupted() { return false; }
-inline int pollSockets(PollEntry* entries, unsigned n, int ms) { return WSAPoll(entries, n, ms); }
+inline int pollSockets(PollEntry* entry, int ms) { return WSAPoll(entry, 1, ms); }
 // The last error's number, and the system's words where it has them (Wine mostly has none).
 inline std::string describeSocketError() {
   const int error = WSAGetLastError();
@@ -79,7 +79,7 @@ inline bool initializeSocketLibrary() { return true; }
 inline void cleanupSocketLibrary() {}
 inline void closeSocket(SocketHandle handle) { close(handle); }
 inline bool wasInterrupted() { return errno == EINTR; }
-inline int pollSockets(PollEntry* entries, unsigned n, int ms) { return poll(entries, n, ms); }
+inline int pollSockets(PollEntry* entry, int ms) { return poll(entry, 1, ms); }
 inline std::string describeSocketError() { return std::strerror(errno); }
 // A service started again takes its port while its last connections are in TIME_WAIT.
 inline void allowQuickRebind(SocketHandle handle) {
@@ -91,6 +91,12 @@ inline void limitSendTime(SocketHandle handle, int seconds) {
   setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 #endif
+
+// Whether `handle` can be read (or has closed) within `ms`.
+inline bool readable(SocketHandle handle, int ms) {
+  PollEntry entry{handle, POLLIN, 0};
+  return pollSockets(&entry, ms) > 0;
+}
 
 // The variable's value, or fallback when it is unset or empty.
 inline std::string getEnvOrDefault(const char* name, const std::string& fallback) {

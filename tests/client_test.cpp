@@ -287,9 +287,8 @@ const Row kFaultRows[] = {
 
 INSTANTIATE_TEST_SUITE_P(Client, Faults, testing::ValuesIn(kFaultRows), nameOf);
 
-// Argument 0 is shown as received, even empty. Only with no argument to show (Linux turns an empty
-// vector into one empty argument 0) is the name the program's own. (The client is started here
-// without a launcher.)
+// Argument 0 is shown as received, even empty; only with none to show (Linux turns an empty vector
+// into one empty argument 0) is the name the program's own. Run without a launcher.
 TEST(CommandLine, UsageShowsArgumentZero) {
   const std::pair<std::vector<std::string>, std::string> rows[] = {
       // the argument vector, argument 0 included, and stderr
@@ -311,8 +310,7 @@ TEST(CommandLine, UsageShowsArgumentZero) {
 }
 
 // Whatever a row says, the harness runs no program on 127.0.0.1:9090, where a real service listens,
-// and connects nowhere there. (No command word: a harness that let the client through would still
-// connect nowhere; a connection that got through would send nothing.)
+// and connects nowhere there (with no command word, a client let through would connect nowhere).
 TEST(Harness, RefusesTheRealServicesEndpoint) {
   const EnvChanges rows[] = {
       {},

@@ -29,11 +29,6 @@ SocketHandle newSocket() {
   return s;
 }
 
-bool readable(SocketHandle s, int ms) {
-  PollEntry entry{s, POLLIN, 0};
-  return pollSockets(&entry, 1, ms) > 0;
-}
-
 // A reset connection makes it fail rather than end the process.
 int sendSome(SocketHandle s, const char* data, std::size_t length) {
   return static_cast<int>(send(s, data, static_cast<int>(length), kNoSignal));
@@ -179,7 +174,7 @@ void serve(ScriptedPeer& peer) {
 }  // namespace
 
 ScriptedPeer::ScriptedPeer(PeerScript played) : script(std::move(played)), listener(newSocket()) {
-  setOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  allowQuickRebind(listener);
   sockaddr_in address = loopback(script.host, script.port);
   if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 16) != 0) {

@@ -104,9 +104,8 @@ struct Background {
 Background startProgram(const std::vector<std::string>& argv, const EnvChanges& env);
 // Its next line of output, or what came of it within `ms`.
 std::string readLine(const Background& program, int ms);
-// Asks it to end as an operator would, SIGINT (`interrupt`) or SIGTERM, or Ctrl+C on Windows, kills
-// it 3 s later, then closes its output. The exit status, or -1 when it was killed or died of a
-// signal.
+// Asks it to end as an operator would (SIGINT if `interrupt`, else SIGTERM; Ctrl+C on Windows),
+// kills it 3 s later, closes its output: the exit status, or -1 if killed or dead of a signal.
 int stopProgram(Background& program, bool interrupt = false);
 
 // The programs under test, from NALTCTL (default: the build's naltctl) and NALTCTL_LAUNCHER

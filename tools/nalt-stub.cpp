@@ -86,11 +86,9 @@ void writeLog(Log& log) {
 
 // True once the socket can be read (or has closed); false at the deadline or a stop.
 bool waitReadable(SocketHandle handle, std::chrono::steady_clock::time_point deadline) {
-  while (!gStopRequested && std::chrono::steady_clock::now() < deadline) {
-    PollEntry entry{handle, POLLIN, 0};
-    if (pollSockets(&entry, 1, 100) > 0)
+  while (!gStopRequested && std::chrono::steady_clock::now() < deadline)
+    if (readable(handle, 100))
       return true;
-  }
   return false;
 }
 
