@@ -1,6 +1,5 @@
 // What every black-box test needs: a loopback peer that plays a script, a connection to drive a
-// service by hand, and a runner of programs. Written once (harness.cpp) over the calls each
-// platform defines (harness-platform.h).
+// service by hand, a runner of programs: harness.cpp, over the calls harness-platform.h names.
 #pragma once
 
 #include <atomic>

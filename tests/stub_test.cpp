@@ -11,6 +11,10 @@
 
 namespace {
 
+RunResult runNaltctl(const char* word, const EnvChanges& env) {
+  return runProgram(clientPath(), {clientPath(), word}, env);
+}
+
 // A nalt-stub on a free loopback port (or `wanted`), stopped at the end. Its log is read only as
 // far as a test asks; beyond that, nobody reads it.
 struct Stub {
@@ -31,8 +35,7 @@ struct Stub {
   Stub& operator=(const Stub&) = delete;
 
   RunResult naltctl(const char* word) const {
-    return runProgram(clientPath(), {clientPath(), word},
-                      {{"NALT_HOST", host}, {"NALT_PORT", port}});
+    return runNaltctl(word, {{"NALT_HOST", host}, {"NALT_PORT", port}});
   }
 
   std::string host;
@@ -95,10 +98,8 @@ TEST(Stub, RefusesWhatItCannotUse) {
   for (const std::string port : {"65536", " +65536", "-1", "-4294967295", "99999999999999999999"}) {
     const RunResult run = runProgram(stubPath(), {stubPath()}, {{"NALT_PORT", port}});
     EXPECT_EQ(2, run.status) << "NALT_PORT=" << port;
-    EXPECT_EQ(asWritten("nalt-stub: NALT_PORT must be a port number from 0 to 65535 or a service "
-                        "name, not \"" +
-                        port + "\"\n"),
-              run.err);
+    const std::string refused = "NALT_PORT must be a port number from 0 to 65535 or a service name";
+    EXPECT_EQ(asWritten("nalt-stub: " + refused + ", not \"" + port + "\"\n"), run.err);
   }
   const RunResult run = runProgram(stubPath(), {"nalt-stub", "START"}, {{"NALT_PORT", "0"}});
   EXPECT_EQ(2, run.status);
@@ -187,7 +188,7 @@ TEST(Stub, ServesNaltctlWithNoSettings) {
   Background stub = startProgram({stubPath()}, none);
   EXPECT_EQ(asWritten("nalt-stub listening on 127.0.0.1:9090\n"), readLine(stub, 30000));
   EXPECT_EQ(asWritten("Sent command: START\nnalt response: OK started\n"),
-            runProgram(clientPath(), {clientPath(), "START"}, none).out);
+            runNaltctl("START", none).out);
   EXPECT_EQ(0, stopProgram(stub));
 }
 
@@ -196,16 +197,13 @@ TEST(Stub, ServesNaltctlWithNoSettings) {
 TEST(Stub, KeepsItsLogOutOfConnections) {
   const EnvChanges env = {{"NALT_HOST", "127.0.0.1"}, {"NALT_PORT", std::to_string(closedPort())}};
   Background stub = startProgram({"sh", "-c", "exec \"$0\" 0<&- 1>&-", stubPath()}, env);
-  const auto naltctl = [&env](const char* word) {
-    return runProgram(clientPath(), {clientPath(), word}, env);
-  };
-  RunResult run;  // its banner unseen, it listens once a naltctl connects
-  for (int i = 0; i < 300 && (run = naltctl("STOP")).err.rfind("Failed to connect", 0) == 0; ++i)
-    sleepMs(100);
+  RunResult run = runNaltctl("STOP", env);  // its banner unseen: it listens once naltctl connects
+  for (int i = 0; i < 300 && run.err.rfind("Failed to connect", 0) == 0; ++i, sleepMs(100))
+    run = runNaltctl("STOP", env);
   EXPECT_EQ("nalt rejected command: ERR not running\n", run.err);
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ("Sent command: START\nnalt response: OK started\n", naltctl("START").out);
-    EXPECT_EQ("Sent command: STOP\nnalt response: OK stopped\n", naltctl("STOP").out);
+    EXPECT_EQ("Sent command: START\nnalt response: OK started\n", runNaltctl("START", env).out);
+    EXPECT_EQ("Sent command: STOP\nnalt response: OK stopped\n", runNaltctl("STOP", env).out);
   }
   EXPECT_EQ(0, stopProgram(stub));
 }
