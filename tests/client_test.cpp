@@ -308,13 +308,13 @@ TEST(CommandLine, UsageShowsArgumentZero) {
 // Whatever a row says, the harness runs no program on 127.0.0.1:9090, where a real service listens,
 // and connects nowhere there (with no command word, a client let through would connect nowhere).
 TEST(Harness, RefusesTheRealServicesEndpoint) {
-  const EnvChanges rows[] = {
-      {},
-      {{"NALT_PORT", "09090"}},
-      {{"NALT_PORT", " +74626"}},
-      {{"NALT_HOST", "localhost"}, {"NALT_PORT", "9090"}},
-      {{"NALT_HOST", "0.0.0.0"}},
-      {{"NALT_PORT", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:1,0.0.0.0:09090"}}};
+  const EnvChanges rows[] = {{},
+                             {{"NALT_PORT", "09090"}},
+                             {{"NALT_PORT", " +74626"}},
+                             {{"NALT_HOST", "localhost"}, {"NALT_PORT", "9090"}},
+                             {{"NALT_HOST", "0.0.0.0"}},
+                             {{"NALT_PORT", "1"}, {"FAULT_ADDRESSES", "127.0.0.1:1,0.0.0.0:09090"}},
+                             {{"NALT_PORT", "1"}, {"FAULT_ADDRESSES", "localhost:9090"}}};
   for (const EnvChanges& env : rows)
     EXPECT_THROW(runProgram(clientPath(), {clientPath()}, env), std::runtime_error);
   // Judged by the number a Connection goes to, not by its text.
@@ -385,9 +385,9 @@ TEST(Harness, StopsAProgramAsAsked) {
 // Each Output as rows need it (stdout, stderr): a pipe whose reader has gone, /dev/full, closed.
 TEST(Harness, GivesTheStreamsAsked) {
   const std::pair<Output, const char*> rows[] = {
-      {Output::Gone, "[ -p /dev/stdout ] && [ -p /dev/stderr ] && ! (printf x)"},
-      {Output::Full, "[ -c /dev/stdout ] && [ -c /dev/stderr ] && ! printf x"},
-      {Output::Closed, "! [ -e /dev/stdout ] && ! [ -e /dev/stderr ]"},
+      {Output::Gone, "for f in 1 2; do [ -p /dev/fd/$f ] && ! (printf x >&$f) || exit 1; done"},
+      {Output::Full, "for f in 1 2; do [ -c /dev/fd/$f ] && ! printf x >&$f || exit 1; done"},
+      {Output::Closed, "for f in 1 2; do ! [ -e /dev/fd/$f ] || exit 1; done"},
   };
   for (const auto& [output, sh] : rows)
     EXPECT_EQ(0, runProgram("sh", {"sh", "-c", sh}, {{"NALT_PORT", "1"}}, output).status) << sh;

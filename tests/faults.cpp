@@ -1,9 +1,9 @@
 // Fault injection, preloaded into the client (LD_PRELOAD, POSIX only): what TCP on loopback cannot
 // stage, as these variables say; unset, calls pass.
-//   FAULT_LOG=path          a line per call, of what the client got: "socket 1",
-//                           "connect 1 refused", "send 6 4", "recv 256 eintr",
-//                           "close 1" (sockets by the order made; bytes asked
-//                           and given), "stdout" or "stderr" for writes to that stream
+//   FAULT_LOG=path          a line per call, of what the client got: "socket 1", "connect 1
+//   refused",
+//                           "send 6 4", "recv 256 eintr", "close 1" (sockets by the order made;
+//                           bytes asked and given); "stdout" or "stderr": writes to that stream
 //   FAULT_SOCKET_FAILS=n    the first n socket calls fail with EMFILE
 //   FAULT_SEND_MAX=n        accept at most n bytes per send
 //   FAULT_SEND_RESULT=0|-1  every send returns this (-1 with ECONNRESET)
@@ -117,8 +117,7 @@ static ssize_t sendStaged(int fd, const void* data, size_t length, int flags) {
   if (interrupted(sendInterrupted))
     return -1;
   if (std::getenv("FAULT_SEND_AFTER_RESET") != nullptr && !resetAwaited) {
-    // Its error taken, the send meets a connection known to be reset (EPIPE).
-    resetAwaited = true;
+    resetAwaited = true;  // its error taken, the send meets a connection known reset (EPIPE)
     pollfd p{fd, POLLIN, 0};
     for (int i = 0; i < 100 && !(p.revents & (POLLHUP | POLLERR)); ++i)
       poll(&p, 1, 20);

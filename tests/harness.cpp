@@ -72,6 +72,8 @@ addrinfo* resolve(const std::string& host, const std::string& port, int flags = 
 // that wraps round to 9090, "127.1", "0.0.0.0" and "localhost" all do. Tests must fail instead.
 void refuseRealService(const std::string& host, const std::string& port, int flags = 0) {
   addrinfo* list = resolve(host.empty() ? "127.0.0.1" : host, port.empty() ? "9090" : port, flags);
+  if (list == nullptr && flags != 0)  // the fault library would read it otherwise
+    throw std::runtime_error("refused: \"" + host + ":" + port + "\" is no numeric IPv4 endpoint");
   if (list == nullptr)
     return;
   bool real = false;

@@ -87,10 +87,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 
 // Runs argv (argv[0], which need not name the program, included; empty: not even argument 0, or on
 // Windows an empty command line) with the test's environment less every NALT_ variable, plus `env`,
-// and stdin empty; kills it after `seconds`. An `env` that leaves it on 127.0.0.1:9090, however
-// spelled, throws std::runtime_error, here, in startProgram and in Connection; but for an `env`
-// that unsets both NALT_HOST and NALT_PORT by name where isolatedNetwork(), so that there 9090 can
-// be a port the test opened itself.
+// and stdin empty; kills it after `seconds`. An `env` that leads to 127.0.0.1:9090 in any spelling
+// throws std::runtime_error (here, in startProgram and Connection), unless it unsets both NALT_HOST
+// and NALT_PORT by name where isolatedNetwork(): there 9090 is a port the test opened itself.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& argv,
                      const EnvChanges& env, Output output = Output::Captured, int seconds = 10);
 
