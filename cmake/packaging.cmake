@@ -14,8 +14,6 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS naltctl nalt-stub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Man pages and the changelog go in compressed, as Debian policy has it; gzip -n leaves out the
-  # name and time stamp, so the bytes are the same on every build.
   # The pages' date is the newest release's, as the changelog's first sign-off line has it.
   file(STRINGS cmake/changelog signed REGEX "^ -- " LIMIT_COUNT 1)
   string(REGEX MATCH "([0-9]+) ([A-Z][a-z]+) ([0-9]+)" signed "${signed}")
@@ -23,6 +21,8 @@ else()
   math(EXPR month "${month} / 3 + 101")
   string(SUBSTRING ${month} 1 2 month)
   set(MAN_DATE ${CMAKE_MATCH_3}-${month}-${CMAKE_MATCH_1})
+  # Man pages and the changelog go in compressed, as Debian policy has it; gzip -n leaves out the
+  # name and time stamp, so the bytes are the same on every build.
   foreach(file man/naltctl.1 man/nalt-stub.1 cmake/changelog)
     configure_file(${file} ${file} @ONLY)
     add_custom_command(OUTPUT ${file}.gz COMMAND gzip -9nc ${file} > ${file}.gz

@@ -47,14 +47,6 @@ bool collect(SocketHandle s, std::string& into, bool stopAtLine, int ms) {
   return false;
 }
 
-sockaddr_in loopback(const std::string& host, std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-  return address;
-}
-
 void resetSocket(SocketHandle s) {
   setOption(s, SOL_SOCKET, SO_LINGER, linger{1, 0});
   closeSocket(s);
@@ -65,6 +57,17 @@ addrinfo* resolve(const std::string& host, const std::string& port, int flags = 
   addrinfo* list = nullptr;
   startSocketsOnce();
   return lookUpEndpoint(host, port, &list, flags) == 0 ? list : nullptr;
+}
+
+// The address `host` names, as the programs look it up, at `port`; none (family 0) if it names
+// none.
+sockaddr_in loopback(const std::string& host, std::uint16_t port) {
+  sockaddr_in address{};
+  if (addrinfo* list = resolve(host, std::to_string(port))) {
+    std::memcpy(&address, list->ai_addr, sizeof address);
+    freeaddrinfo(list);
+  }
+  return address;
 }
 
 // A real service listens on 127.0.0.1:9090, where the programs go by default. Whether `host` and

@@ -97,7 +97,8 @@ bool waitReadable(SocketHandle handle, std::chrono::steady_clock::time_point dea
 SocketHandle listenOn(const std::string& host, const std::string& port) {
   addrinfo* address = nullptr;
   const int resolved = lookUpEndpoint(host, port, &address);
-  SocketHandle listener = resolved == 0 ? socket(AF_INET, SOCK_STREAM, 0) : kInvalidSocket;
+  SocketHandle listener =
+      resolved == 0 ? socket(address->ai_family, address->ai_socktype, 0) : kInvalidSocket;
   if (listener != kInvalidSocket)
     allowQuickRebind(listener);
   if (listener == kInvalidSocket ||
