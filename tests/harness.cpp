@@ -59,11 +59,10 @@ addrinfo* resolve(const std::string& host, const std::string& port, int flags = 
   return lookUpEndpoint(host, port, &list, flags) == 0 ? list : nullptr;
 }
 
-// The address `host` names, as the programs look it up, at `port`; none (family 0) if it names
-// none.
-sockaddr_in loopback(const std::string& host, std::uint16_t port) {
+// The endpoint `host` and `port` name, as the programs look it up; all 0 when they name none.
+sockaddr_in loopback(const std::string& host, const std::string& port) {
   sockaddr_in address{};
-  if (addrinfo* list = resolve(host, std::to_string(port))) {
+  if (addrinfo* list = resolve(host, port)) {
     std::memcpy(&address, list->ai_addr, sizeof address);
     freeaddrinfo(list);
   }
@@ -180,7 +179,7 @@ void serve(ScriptedPeer& peer) {
 
 ScriptedPeer::ScriptedPeer(PeerScript played) : script(std::move(played)), listener(newSocket()) {
   allowQuickRebind(listener);
-  sockaddr_in address = loopback(script.host, script.port);
+  sockaddr_in address = loopback(script.host, std::to_string(script.port));
   if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 16) != 0) {
     error = "cannot listen on " + script.host + ":" + std::to_string(script.port);
@@ -208,7 +207,7 @@ Connection::Connection(const std::string& port, const std::string& host) {
   const auto number = static_cast<std::uint16_t>(std::stoi(port));
   refuseRealService(host, std::to_string(number));
   socket_ = newSocket();
-  sockaddr_in address = loopback(host, number);
+  sockaddr_in address = loopback(host, std::to_string(number));
   if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     std::abort();
 }
@@ -237,14 +236,7 @@ std::string talk(const std::string& port, const std::string& request, const std:
   return connection.receive();
 }
 
-std::uint16_t servicePort(const char* name) {
-  addrinfo* list = resolve("127.0.0.1", name);
-  if (list == nullptr)
-    return 0;
-  const std::uint16_t port = ntohs(reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_port);
-  freeaddrinfo(list);
-  return port;
-}
+std::uint16_t servicePort(const char* name) { return ntohs(loopback("127.0.0.1", name).sin_port); }
 
 std::uint16_t closedPort() {
   PeerScript script;
